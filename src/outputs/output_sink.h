@@ -1,0 +1,71 @@
+// The interface every conversion output implements, and the per-input list
+// that forwards each call to the outputs configured for that input.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "recorder/configuration_record.h"
+
+namespace velt::outputs {
+
+using recorder::ConfigurationRecord;
+
+class OutputSink {
+public:
+    virtual ~OutputSink() = default;
+    /// @brief Appends one sample of the selected channel to the block buffer.
+    virtual void putSample(int32_t sample) = 0;
+    /// @brief Time of the first sample of the current block, seconds since 1970 UTC.
+    virtual void setTime(int32_t seconds) = 0;
+    /// @brief Empties the block buffer.
+    virtual void clearSamples() = 0;
+    /// @brief Hands the buffered samples of the selected channel on.
+    virtual void flushChannel() = 0;
+    /// @brief Keeps a reference (not a copy) to the input's current record.
+    virtual void setConfiguration(const ConfigurationRecord& record) = 0;
+    /// @brief Selects the channel the following samples concern.
+    virtual void selectChannel(int32_t channel) = 0;
+    /// @brief Ends what is open or pending; later blocks are taken as before.
+    virtual void closeOutputs() = 0;
+};
+
+/// Forwards every operation to up to 20 outputs in slot order. Does not own them.
+class SinkList final : public OutputSink {
+public:
+    static constexpr int kCapacity = 20;
+
+    /// @brief Adds `sink` (not owned). @return 0, or -1 when all 20 slots are used.
+    int add(OutputSink* sink) {
+        if (sink == nullptr) return -1;
+        if (count_ < kCapacity) {
+            members_[count_++] = sink;
+            return 0;
+        }
+        for (auto& m : members_) {
+            if (m == nullptr) { m = sink; return 0; }
+        }
+        return -1;
+    }
+    /// @brief Empties the slot holding `sink`, if any (the slot can be reused).
+    void remove(OutputSink* sink) {
+        for (auto& m : members_) if (m == sink) m = nullptr;
+    }
+    int count() const { return count_; }
+
+    void putSample(int32_t s) override { for (auto* m : members_) if (m) m->putSample(s); }
+    void setTime(int32_t t) override { for (auto* m : members_) if (m) m->setTime(t); }
+    void clearSamples() override { for (auto* m : members_) if (m) m->clearSamples(); }
+    void flushChannel() override { for (auto* m : members_) if (m) m->flushChannel(); }
+    void setConfiguration(const ConfigurationRecord& r) override {
+        for (auto* m : members_) if (m) m->setConfiguration(r);
+    }
+    void selectChannel(int32_t c) override { for (auto* m : members_) if (m) m->selectChannel(c); }
+    void closeOutputs() override { for (auto* m : members_) if (m) m->closeOutputs(); }
+
+private:
+    std::array<OutputSink*, kCapacity> members_{};
+    int count_ = 0;
+};
+
+}  // namespace velt::outputs

@@ -1,0 +1,88 @@
+// Layout of one recorder block: one second of three 24-bit channels with the
+// 25-byte status record interleaved and a 16-bit sum at the end.
+//
+//   offset            size  content
+//   0                 3     leading bytes (covered by the checksum, not interpreted)
+//   3                 ...   N sample rows: ch0 ch1 ch2 as 24-bit big-endian;
+//                           rows 0..24 are each followed by status byte S[row]
+//   L-7               2     checksum: byte sum of offsets 0..L-8, little-endian
+//   L-5               1     trailer byte (never 0x7F)
+//   L-4               4     delimiter 7F 7F 7F 7F
+//
+// L = 9*N + 35. Status bytes (S[i] at 12 + 10*i):
+//   S[0] first-seen marker, S[1] device number, S[2..5] block number (u32 LE,
+//   low two bits = lane), S[6..9] time-mark seconds (u32 BE), S[10..11] mark
+//   quality, S[12] time-mark counter, S[13..14] time status and its counter,
+//   S[15..17] DelT (i24 LE), S[18..19] CPar (u16 LE), S[20..21] counters,
+//   S[22] config-number byte of the lane, S[23] restart-number byte of the
+//   lane, S[24] next configuration-stream byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/endian.h"
+
+namespace velt::recorder {
+
+constexpr int kChannels = 3;
+constexpr int kStatusBytes = 25;
+constexpr int kBlockOverhead = 35;
+constexpr int kBytesPerRow = 9;
+constexpr int kMaxBlockBytes = 10000;          // the converter's block buffer
+constexpr int kMaxSampleRate = (kMaxBlockBytes - kBlockOverhead) / kBytesPerRow;  // 1107
+constexpr uint8_t kDelimiterByte = 0x7F;
+constexpr int kDelimiterLength = 4;
+constexpr int kFallbackTimeBase = 1000000000;
+
+// Status-record indices.
+enum StatusIndex : int {
+    kStFirstMarker = 0,
+    kStDevice = 1,
+    kStBlockNumber = 2,     // 4 bytes, little-endian
+    kStMarkSeconds = 6,     // 4 bytes, big-endian
+    kStMarkQuality = 10,
+    kStMarkQuality2 = 11,
+    kStMarkCounter = 12,
+    kStTimeStatus = 13,
+    kStTimeStatusCounter = 14,
+    kStDelT = 15,           // 3 bytes, little-endian, signed
+    kStCPar = 18,           // 2 bytes, little-endian
+    kStCounter = 20,
+    kStCounter2 = 21,
+    kStConfigByte = 22,
+    kStRestartByte = 23,
+    kStConfigStream = 24,
+};
+
+constexpr int blockLength(int samplesPerChannel) { return kBytesPerRow * samplesPerChannel + kBlockOverhead; }
+constexpr int statusOffset(int index) { return 12 + 10 * index; }
+constexpr int sampleOffset(int row, int channel) {
+    return row < kStatusBytes ? 3 + 10 * row + 3 * channel
+                              : 3 + 10 * kStatusBytes + kBytesPerRow * (row - kStatusBytes) + 3 * channel;
+}
+constexpr int checksumOffset(int length) { return length - 7; }
+constexpr int trailerOffset(int length) { return length - 5; }
+
+static_assert(blockLength(100) == 935);
+static_assert(statusOffset(24) == 252);
+static_assert(kMaxSampleRate == 1107);
+static_assert(sampleOffset(25, 0) == 253);
+static_assert(blockLength(kMaxSampleRate) <= kMaxBlockBytes);
+
+/// Byte sum (mod 65536) of the first `count` bytes.
+inline uint16_t byteSum(const uint8_t* data, std::size_t count) {
+    uint32_t sum = 0;
+    for (std::size_t i = 0; i < count; ++i) sum += data[i];
+    return uint16_t(sum);
+}
+
+/// The 25 status bytes of a block of at least statusOffset(24)+1 bytes.
+inline void readStatus(const uint8_t* block, uint8_t (&status)[kStatusBytes]) {
+    for (int i = 0; i < kStatusBytes; ++i) status[i] = block[statusOffset(i)];
+}
+
+inline uint32_t statusBlockNumber(const uint8_t (&s)[kStatusBytes]) { return platform::get_u32le(&s[kStBlockNumber]); }
+inline uint32_t statusMarkSeconds(const uint8_t (&s)[kStatusBytes]) { return platform::get_u32be(&s[kStMarkSeconds]); }
+
+}  // namespace velt::recorder

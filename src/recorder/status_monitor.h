@@ -1,0 +1,72 @@
+// Everything a converter reports about one of its inputs goes through this
+// interface; the window, the headless console and tests implement it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace velt::recorder {
+
+class StatusMonitor {
+public:
+    virtual ~StatusMonitor() = default;
+    virtual void setLastActive(int input, int64_t seconds) = 0;
+    virtual void setInputFile(int input, long file) = 0;
+    virtual void setOffset(int input, long offset) = 0;
+    virtual void setDeviceNumber(int input, long value) = 0;
+    virtual void setConfigNumber(int input, long value) = 0;
+    virtual void setBlockNumber(int input, long value) = 0;
+    virtual void setLastBlockTime(int input, int64_t seconds) = 0;
+    virtual void setRestartNumber(int input, long value) = 0;
+    virtual void setStationName(int input, const char* name) = 0;
+    virtual void setChannelName(int input, int channel, const char* name) = 0;
+    virtual void logLine(int input, int code, const char* text) = 0;
+    virtual void setCounter(int input, long value) = 0;
+    virtual void setWaiting(int input, int flag) = 0;
+    virtual void setPosition(int input, long file, long offset) = 0;
+};
+
+/// A monitor that ignores every report; used where nobody listens.
+class NullStatusMonitor : public StatusMonitor {
+public:
+    void setLastActive(int, int64_t) override {}
+    void setInputFile(int, long) override {}
+    void setOffset(int, long) override {}
+    void setDeviceNumber(int, long) override {}
+    void setConfigNumber(int, long) override {}
+    void setBlockNumber(int, long) override {}
+    void setLastBlockTime(int, int64_t) override {}
+    void setRestartNumber(int, long) override {}
+    void setStationName(int, const char*) override {}
+    void setChannelName(int, int, const char*) override {}
+    void logLine(int, int, const char*) override {}
+    void setCounter(int, long) override {}
+    void setWaiting(int, int) override {}
+    void setPosition(int, long, long) override {}
+};
+
+/// Prints each report as one text line (the verbose headless mode).
+class ConsoleStatusMonitor final : public StatusMonitor {
+public:
+    /// @brief Writes to `out` (not owned; standard output by default).
+    explicit ConsoleStatusMonitor(std::FILE* out = stdout) : out_(out) {}
+    void setLastActive(int input, int64_t seconds) override;
+    void setInputFile(int input, long file) override;
+    void setOffset(int input, long offset) override;
+    void setDeviceNumber(int input, long value) override;
+    void setConfigNumber(int input, long value) override;
+    void setBlockNumber(int input, long value) override;
+    void setLastBlockTime(int input, int64_t seconds) override;
+    void setRestartNumber(int input, long value) override;
+    void setStationName(int input, const char* name) override;
+    void setChannelName(int input, int channel, const char* name) override;
+    void logLine(int, int, const char*) override {}
+    void setCounter(int, long) override {}
+    void setWaiting(int, int) override {}
+    void setPosition(int, long, long) override {}
+
+private:
+    std::FILE* out_;
+};
+
+}  // namespace velt::recorder
