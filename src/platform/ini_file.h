@@ -13,6 +13,8 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
+#include <utility>
 #include <string>
 #include <string_view>
 
@@ -33,6 +35,12 @@ long readProfileInt(const std::string& path, std::string_view section,
 /// is then left as it was).
 int writeProfileString(const std::string& path, std::string_view section,
                        std::string_view key, std::string_view value);
+
+/// @brief Sets several keys of one section in a single atomic replacement of
+/// the file, so that values that belong together (a file number and an
+/// offset) are never stored half-updated. @return 0, or -1 (file unchanged).
+int writeProfileStrings(const std::string& path, std::string_view section,
+                        std::initializer_list<std::pair<std::string_view, std::string_view>> keyValues);
 
 /// @brief The integer rule on its own: leading blanks, optional sign,
 /// leading decimal digits; 0 when there are none. Saturates at the long range.

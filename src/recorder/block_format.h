@@ -9,7 +9,12 @@
 //   L-5               1     trailer byte (never 0x7F)
 //   L-4               4     delimiter 7F 7F 7F 7F
 //
-// L = 9*N + 35. Status bytes (S[i] at 12 + 10*i):
+// L = 9*N + 35. Status byte S[i] stands at 12 + 10*i, after sample row i.
+// A block of fewer than 25 rows (N < 25) still carries all 25 status bytes
+// in its 9*N + 35 bytes: rows 0..N-1 are each followed by S[row], and
+// S[N..24] follow the last row directly. (Reading them at 12 + 10*i would run
+// past the end of such a block.) statusOffset() takes N for that reason.
+// Status bytes:
 //   S[0] first-seen marker, S[1] device number, S[2..5] block number (u32 LE,
 //   low two bits = lane), S[6..9] time-mark seconds (u32 BE), S[10..11] mark
 //   quality, S[12] time-mark counter, S[13..14] time status and its counter,
@@ -56,7 +61,27 @@ enum StatusIndex : int {
 };
 
 constexpr int blockLength(int samplesPerChannel) { return kBytesPerRow * samplesPerChannel + kBlockOverhead; }
-constexpr int statusOffset(int index) { return 12 + 10 * index; }
+/// Offset of status byte S[index] in a block of `samplesPerChannel` rows.
+constexpr int statusOffset(int index, int samplesPerChannel) {
+    return index < samplesPerChannel || samplesPerChannel >= kStatusBytes
+               ? 12 + 10 * index
+               : 3 + 10 * samplesPerChannel + (index - samplesPerChannel);
+}
+/// Rows per channel of a well-formed block of `length` bytes, or -1.
+constexpr int samplesForLength(int length) {
+    return (length > kBlockOverhead && (length - kBlockOverhead) % kBytesPerRow == 0)
+               ? (length - kBlockOverhead) / kBytesPerRow
+               : -1;
+}
+/// Rows used to locate the status bytes of a block of `length` bytes: the
+/// exact row count when the length is well formed; for other lengths the
+/// full-rate layout applies, which needs at least 253 bytes; -1 when the
+/// status record cannot be located at all.
+constexpr int statusLayoutRows(int length) {
+    const int n = samplesForLength(length);
+    if (n > 0) return n;
+    return length >= 12 + 10 * (kStatusBytes - 1) + 1 + 7 ? kStatusBytes : -1;
+}
 constexpr int sampleOffset(int row, int channel) {
     return row < kStatusBytes ? 3 + 10 * row + 3 * channel
                               : 3 + 10 * kStatusBytes + kBytesPerRow * (row - kStatusBytes) + 3 * channel;
@@ -65,7 +90,10 @@ constexpr int checksumOffset(int length) { return length - 7; }
 constexpr int trailerOffset(int length) { return length - 5; }
 
 static_assert(blockLength(100) == 935);
-static_assert(statusOffset(24) == 252);
+static_assert(statusOffset(24, 100) == 252);
+static_assert(statusOffset(24, 1) == 3 + 10 + 23);
+static_assert(statusOffset(24, 1) + 1 + 7 == blockLength(1));
+static_assert(samplesForLength(935) == 100);
 static_assert(kMaxSampleRate == 1107);
 static_assert(sampleOffset(25, 0) == 253);
 static_assert(blockLength(kMaxSampleRate) <= kMaxBlockBytes);
@@ -77,9 +105,9 @@ inline uint16_t byteSum(const uint8_t* data, std::size_t count) {
     return uint16_t(sum);
 }
 
-/// The 25 status bytes of a block of at least statusOffset(24)+1 bytes.
-inline void readStatus(const uint8_t* block, uint8_t (&status)[kStatusBytes]) {
-    for (int i = 0; i < kStatusBytes; ++i) status[i] = block[statusOffset(i)];
+/// The 25 status bytes of a block laid out with `rows` rows (statusLayoutRows).
+inline void readStatus(const uint8_t* block, int rows, uint8_t (&status)[kStatusBytes]) {
+    for (int i = 0; i < kStatusBytes; ++i) status[i] = block[statusOffset(i, rows)];
 }
 
 inline uint32_t statusBlockNumber(const uint8_t (&s)[kStatusBytes]) { return platform::get_u32le(&s[kStBlockNumber]); }

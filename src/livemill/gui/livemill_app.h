@@ -1,0 +1,14 @@
+// Runs the converter with its status window: the worker converts on its own
+// thread and reports through a WindowStatusMonitor; the window's Stop (or any
+// close) ends the worker in order before the program exits.
+#pragma once
+
+#include "livemill/livemill_config.h"
+#include "livemill/worker.h"
+
+namespace velt::livemill::gui {
+
+/// @brief Shows the window until Stop; @return the process exit status.
+int runWithWindow(int& argc, char** argv, const LivemillConfig& config, const WorkerOptions& options);
+
+}  // namespace velt::livemill::gui

@@ -1,0 +1,73 @@
+#include "livemill/headless_monitor.h"
+
+#include "platform/calendar.h"
+
+namespace velt::livemill {
+
+HeadlessStatusMonitor::HeadlessStatusMonitor(std::FILE* out, const platform::Clock& clock, int intervalSeconds)
+    : out_(out), clock_(clock), interval_(intervalSeconds) {}
+
+void HeadlessStatusMonitor::touched(int input) {
+    InputStatus& s = inputs_[std::size_t(input)];
+    s.changed = true;
+    if (clock_.now() - s.lastPrinted >= interval_) print(input);
+}
+
+void HeadlessStatusMonitor::print(int input) {
+    InputStatus& s = inputs_[std::size_t(input)];
+    const platform::CivilTime t = platform::utcFromSeconds(s.blockTime);
+    std::fprintf(out_,
+                 "INP%d station %s device %ld config %ld restart %ld block %ld time %04d-%02d-%02d %02d:%02d:%02d "
+                 "file %lX offset %ld%s\n",
+                 input, s.station.empty() ? "-" : s.station.c_str(), s.device, s.config, s.restart, s.block, t.year,
+                 t.month, t.day, t.hour, t.minute, t.second, s.file, s.offset, s.waiting ? " waiting" : "");
+    std::fflush(out_);
+    s.changed = false;
+    s.lastPrinted = clock_.now();
+}
+
+void HeadlessStatusMonitor::printAll() {
+    for (int i = 0; i < kMaxInputs; ++i)
+        if (inputs_[std::size_t(i)].changed) print(i);
+}
+
+void HeadlessStatusMonitor::setLastActive(int input, int64_t) {
+    if (valid(input)) touched(input);
+}
+void HeadlessStatusMonitor::setInputFile(int input, long file) {
+    if (valid(input)) inputs_[std::size_t(input)].file = file, touched(input);
+}
+void HeadlessStatusMonitor::setOffset(int input, long offset) {
+    if (valid(input)) inputs_[std::size_t(input)].offset = offset, touched(input);
+}
+void HeadlessStatusMonitor::setDeviceNumber(int input, long value) {
+    if (valid(input)) inputs_[std::size_t(input)].device = value;
+}
+void HeadlessStatusMonitor::setConfigNumber(int input, long value) {
+    if (valid(input)) inputs_[std::size_t(input)].config = value;
+}
+void HeadlessStatusMonitor::setBlockNumber(int input, long value) {
+    if (valid(input)) inputs_[std::size_t(input)].block = value;
+}
+void HeadlessStatusMonitor::setLastBlockTime(int input, int64_t seconds) {
+    if (valid(input)) inputs_[std::size_t(input)].blockTime = seconds;
+}
+void HeadlessStatusMonitor::setRestartNumber(int input, long value) {
+    if (valid(input)) inputs_[std::size_t(input)].restart = value;
+}
+void HeadlessStatusMonitor::setStationName(int input, const char* name) {
+    if (valid(input)) inputs_[std::size_t(input)].station = name;
+}
+void HeadlessStatusMonitor::setWaiting(int input, int flag) {
+    if (!valid(input) || inputs_[std::size_t(input)].waiting == (flag != 0)) return;
+    inputs_[std::size_t(input)].waiting = flag != 0;
+    inputs_[std::size_t(input)].changed = true;
+    if (flag) print(input);  // an input that has caught up says so at once
+}
+void HeadlessStatusMonitor::logLine(int input, int code, const char* text) {
+    if (code != 10) return;
+    std::fprintf(out_, "INP%d %s\n", input, text);
+    std::fflush(out_);
+}
+
+}  // namespace velt::livemill

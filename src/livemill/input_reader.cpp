@@ -1,0 +1,203 @@
+#include "livemill/input_reader.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/directory.h"
+#include "platform/file_util.h"
+#include "platform/ini_file.h"
+#include "platform/paths.h"
+
+namespace velt::livemill {
+
+namespace {
+constexpr long kNoNumberedFile = 0x7FFFFFFF;
+}
+
+long InputReader::parseFileNumber(const std::string& text) {
+    if (text.empty()) return 0;
+    const char last = text.back();
+    std::string digits = (last == 'H' || last == 'h') ? text.substr(0, text.size() - 1) : text;
+    const int base = (last == 'H' || last == 'h') ? 16 : 10;
+    const char* begin = digits.c_str();
+    while (*begin == ' ' || *begin == '\t') ++begin;
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(begin, &end, base);
+    if (end == begin || errno == ERANGE) return 0;
+    return value;
+}
+
+long InputReader::lowestFileNumber(const std::string& dir) {
+    std::vector<std::string> names;
+    if (platform::listDirectory(dir.empty() ? std::string("./") : dir, "*.*", names) != 0) return 0;
+    long lowest = kNoNumberedFile;
+    for (const auto& name : names) {
+        if (name.empty() || name[0] == '.' || !std::isxdigit(static_cast<unsigned char>(name[0]))) continue;
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long value = std::strtoul(name.c_str(), &end, 16);
+        if (errno == ERANGE || value > static_cast<unsigned long>(LONG_MAX)) continue;
+        if (long(value) < lowest) lowest = long(value);
+    }
+    return lowest;
+}
+
+InputReader::InputReader(const std::string& iniPath, const platform::Clock& clock, int persistInterval)
+    : clock_(clock), iniPath_(iniPath.substr(0, kPathChars)), persistInterval_(persistInterval) {
+    inDir_ = platform::withTrailingSeparator(
+        platform::normaliseSeparators(platform::readProfileString(iniPath_, "INPUT", "INDIR", "", kPathChars)));
+    const std::string stored = platform::readProfileString(iniPath_, "WORK", "FILENUM", "", kPathChars);
+    fileNumber_ = parseFileNumber(stored);
+    storedFile_ = stored.empty() ? -1 : fileNumber_;
+    fileOffset_ = platform::readProfileInt(iniPath_, "WORK", "OFFSET", 0);
+    if (fileOffset_ < 0) fileOffset_ = 0;
+    if (fileNumber_ < 1) {
+        fileNumber_ = lowestFileNumber(inDir_);
+        // No numbered file yet: look again whenever an open is retried, so an
+        // input started before its recorder wrote anything begins with the
+        // first file that appears instead of waiting for number 7FFFFFFF.
+        scanPending_ = fileNumber_ == kNoNumberedFile || fileNumber_ == 0;
+    }
+}
+
+InputReader::~InputReader() {
+    flush();
+    close();
+}
+
+std::string InputReader::pathOf(long number) const {
+    char name[32];
+    std::snprintf(name, sizeof name, "%8.8lX", static_cast<unsigned long>(number));
+    return inDir_ + name;
+}
+
+int InputReader::open() {
+    if (scanPending_) {
+        const long lowest = lowestFileNumber(inDir_);
+        if (lowest != 0 && lowest != kNoNumberedFile) {
+            fileNumber_ = lowest;
+            scanPending_ = false;
+        }
+    }
+    close();
+    bufCount_ = bufIndex_ = 0;
+    file_ = std::fopen(pathOf(fileNumber_).c_str(), "rb");
+    if (file_ == nullptr) {
+        retryTime_ = clock_.now();
+        return -1;
+    }
+    scanPending_ = false;
+    retryTime_ = 0;
+    return 0;
+}
+
+int InputReader::close() {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    return 0;
+}
+
+int InputReader::refill() {
+    bufCount_ = bufIndex_ = 0;
+    if (file_ == nullptr && open() != 0) return -1;
+    if (std::fseek(file_, fileOffset_, SEEK_SET) != 0) return -1;
+    const size_t got = std::fread(buffer_, 1, kBufferBytes, file_);
+    if (got == 0) return -1;
+    bufCount_ = int(got);
+    return 0;
+}
+
+int InputReader::available() {
+    if (file_ == nullptr) {
+        if (retryTime_ != 0 && clock_.now() - retryTime_ < kRetrySeconds) return 0;
+        if (open() != 0) return 0;
+    }
+    if (bufIndex_ < bufCount_) return 1;
+    if (readGrowth()) return 1;
+
+    // Every byte consumed. The file counts as complete once the next number
+    // exists; until then it stays open and is looked at again every 20
+    // seconds, so a file that is still being appended to is followed.
+    if (retryTime_ != 0 && clock_.now() - retryTime_ < kRetrySeconds) return 0;
+    if (!platform::fileExists(pathOf(fileNumber_ + 1))) {
+        retryTime_ = clock_.now();
+        return 0;
+    }
+    if (readGrowth()) return 1;  // bytes written just before the next file appeared
+    close();
+    ++fileNumber_;
+    fileOffset_ = 0;
+    if (open() != 0) return 0;
+    return refill() == 0 ? 1 : 0;
+}
+
+bool InputReader::readGrowth() {
+    const long next = fileOffset_ + bufCount_;
+    struct stat st {};
+    if (fstat(fileno(file_), &st) != 0 || st.st_size <= next) return false;
+    fileOffset_ = next;
+    return refill() == 0;
+}
+
+uint8_t InputReader::readByte() {
+    if (bufIndex_ >= bufCount_) return 0;
+    return buffer_[bufIndex_++];
+}
+
+uint8_t InputReader::peekByte() {
+    if (bufIndex_ >= bufCount_) return 0;
+    return buffer_[bufIndex_];
+}
+
+int InputReader::getPosition(StreamPosition& position) {
+    position.file = fileNumber_;
+    position.offset = fileOffset_ + bufIndex_;
+    return 0;
+}
+
+int InputReader::seek(const StreamPosition& position) {
+    if (position.file != fileNumber_) {
+        close();
+        fileNumber_ = position.file;
+        scanPending_ = false;
+        open();
+    }
+    fileOffset_ = position.offset < 0 ? 0 : position.offset;
+    refill();
+    return 0;
+}
+
+int InputReader::persist(const StreamPosition& position) {
+    if (iniPath_.empty()) return 0;
+    if (storedFile_ > position.file) return 1;
+    pending_ = position;
+    pendingPersist_ = true;
+    storedFile_ = position.file;
+    const int64_t now = clock_.now();
+    if (now - lastPersistWrite_ >= persistInterval_) {
+        lastPersistWrite_ = now;
+        flush();
+    }
+    return 0;
+}
+
+int InputReader::flush() {
+    if (!pendingPersist_) return 0;
+    char file[32];
+    char offset[32];
+    std::snprintf(file, sizeof file, "%lXh", static_cast<unsigned long>(pending_.file));
+    std::snprintf(offset, sizeof offset, "%ld", pending_.offset);
+    if (platform::writeProfileStrings(iniPath_, "WORK", {{"FILENUM", file}, {"OFFSET", offset}}) != 0) return -1;
+    pendingPersist_ = false;
+    return 0;
+}
+
+}  // namespace velt::livemill

@@ -1,0 +1,100 @@
+// Reads a directory of numbered real-time files ("%8.8lX", no extension) as
+// one endless byte stream: in number order, following a file while it grows,
+// waiting for the next number (looking again every 20 seconds), and
+// keeping the reading position in the input's INI file (WORK/FILENUM as
+// "%lXh", WORK/OFFSET as "%ld").
+//
+// Persisting: the converter asks to persist after every delivered block,
+// which during a backlog means thousands of times a second. Writing the INI
+// file (temp file, fsync, rename) each time would dominate the conversion, so
+// a request is kept in memory and written at most once per `persistInterval`
+// seconds of wall-clock time, and always by flush() (called at shutdown and
+// by the destructor). A position is stored only when it is not in an earlier
+// file than the stored one (the stored FILENUM is read back as hexadecimal,
+// as at start-up), and the offset is always kept current. After a crash a
+// restart therefore resumes at a block boundary at or before the last block
+// delivered; what it repeats is at most the blocks delivered during the last
+// `persistInterval` seconds.
+//
+// End of a file: a file whose bytes have all been read counts as complete
+// only once the next number exists. Until then it stays open and its length
+// is checked again at every retry, so bytes appended to a numbered file are
+// never skipped (a writer that renames complete files is served the same way:
+// the next number appears after its predecessor is complete).
+//
+// Start-up without a stored number takes the lowest numbered file in the
+// directory. When the directory has none yet (or does not exist), the lowest
+// number is looked up again at every retry, so the input starts with the
+// first file the recorder writes rather than waiting for number 7FFFFFFF.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "livemill/input_source.h"
+#include "platform/clock.h"
+
+namespace velt::livemill {
+
+class InputReader final : public InputSource {
+public:
+    static constexpr int kBufferBytes = 5000;
+    static constexpr int kRetrySeconds = 20;
+    static constexpr int kPathChars = 100;
+
+    /// @brief Reads INDIR, FILENUM and OFFSET from `iniPath` (empty: all
+    /// defaults, nothing persisted). The file is not opened yet.
+    explicit InputReader(const std::string& iniPath, const platform::Clock& clock = platform::systemClock(),
+                         int persistInterval = 1);
+    ~InputReader() override;
+    InputReader(const InputReader&) = delete;
+    InputReader& operator=(const InputReader&) = delete;
+
+    int open() override;
+    int close() override;
+    int available() override;
+    uint8_t readByte() override;
+    uint8_t peekByte() override;
+    int getPosition(StreamPosition& position) override;
+    int seek(const StreamPosition& position) override;
+    int persist(const StreamPosition& position) override;
+    int canRewind() override { return 1; }
+
+    /// @brief Writes a pending persisted position now. @return 0, -1 on a write error.
+    int flush();
+
+    const std::string& directory() const { return inDir_; }
+    long fileNumber() const { return fileNumber_; }
+    /// @brief The lowest hexadecimal file number in `dir`: 0 when it cannot be
+    /// listed, 0x7FFFFFFF when it holds no numbered file.
+    static long lowestFileNumber(const std::string& dir);
+    /// @brief FILENUM text to a number: hexadecimal with a trailing H/h, else decimal; 0 if unreadable.
+    static long parseFileNumber(const std::string& text);
+
+private:
+    std::string pathOf(long number) const;
+    int refill();
+    /// Reads bytes appended behind the buffer, if any. @return true when some arrived.
+    bool readGrowth();
+
+    const platform::Clock& clock_;
+    std::string iniPath_;
+    std::string inDir_;
+    long fileNumber_ = 0;
+    long fileOffset_ = 0;
+    std::FILE* file_ = nullptr;
+    int64_t retryTime_ = 0;
+    uint8_t buffer_[kBufferBytes] = {};
+    int bufCount_ = 0;
+    int bufIndex_ = 0;
+
+    int persistInterval_;
+    bool pendingPersist_ = false;
+    StreamPosition pending_;
+    int64_t lastPersistWrite_ = 0;
+    long storedFile_ = -1;  // FILENUM as last read or written (-1: none stored)
+    bool scanPending_ = false;
+};
+
+}  // namespace velt::livemill

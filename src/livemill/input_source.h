@@ -1,0 +1,41 @@
+// A byte source with positions: the stream converter reads the recorder's
+// stream through this interface, one byte at a time, and can go back to an
+// earlier block boundary.
+#pragma once
+
+#include <cstdint>
+
+namespace velt::livemill {
+
+/// A position in a sequence of numbered files: (file number, byte offset).
+struct StreamPosition {
+    long file = -1;
+    long offset = -1;
+    friend bool operator==(const StreamPosition&, const StreamPosition&) = default;
+};
+
+class InputSource {
+public:
+    virtual ~InputSource() = default;
+    /// @brief Opens the file of the current number. @return 0, -1 when it cannot be opened.
+    virtual int open() = 0;
+    /// @brief Closes the current file if open. @return 0.
+    virtual int close() = 0;
+    /// @brief > 0 when a byte can be read now; 0 otherwise (never blocks).
+    virtual int available() = 0;
+    /// @brief The next byte, consumed; only after available() > 0 (else 0).
+    virtual uint8_t readByte() = 0;
+    /// @brief The next byte, not consumed; only after available() > 0 (else 0).
+    virtual uint8_t peekByte() = 0;
+    /// @brief Position of the next byte. @return 0 on success.
+    virtual int getPosition(StreamPosition& position) = 0;
+    /// @brief Moves to `position`. @return 0.
+    virtual int seek(const StreamPosition& position) = 0;
+    /// @brief Records `position` as the place to resume after a restart.
+    /// @return 0 accepted, 1 declined (an earlier file than the stored one).
+    virtual int persist(const StreamPosition& position) = 0;
+    /// @brief 1 when seek() can go back to earlier positions.
+    virtual int canRewind() = 0;
+};
+
+}  // namespace velt::livemill

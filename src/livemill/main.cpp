@@ -1,0 +1,109 @@
+// livemill: follows directories of real-time stream files and converts them
+// into QRX4.0 files (registered in FILELIST), 4-int files and miniSEED.
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "livemill/headless_monitor.h"
+#include "livemill/livemill_config.h"
+#include "livemill/worker.h"
+#include "platform/clock.h"
+#include "recorder/status_monitor.h"
+
+#ifdef VELT_WITH_GUI
+#include "livemill/gui/livemill_app.h"
+#endif
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+
+void onSignal(int) { stopRequested.store(true); }
+
+const char* const kUsage =
+    "Usage: livemill [--config DIR] [--headless] [--until-idle] [--verbose]\n"
+    "\n"
+    "Converts the real-time stream files of up to ten inputs into QRX4.0, 4-int\n"
+    "and miniSEED files, as livemill.ini and each input's INI file say.\n"
+    "\n"
+    "  --config DIR   run in DIR: livemill.ini and every relative path in the\n"
+    "                 settings (input INI files, INDIR, OUTDIR, CONFFILE, qrx.ini)\n"
+    "                 are taken from there (default: the working directory)\n"
+    "  --headless     no window: log lines and one status line per input (at most\n"
+    "                 every 5 s) go to standard output\n"
+    "  --verbose      with --headless, print every status report instead\n"
+    "  --until-idle   stop in order once every input has no new data (convert a\n"
+    "                 backlog and exit)\n"
+    "  --help         this text\n"
+    "\n"
+    "SIGINT and SIGTERM stop in order, like the window's Stop: pending output is\n"
+    "written, files are closed, positions are saved; the exit status is then 0.\n"
+    "Exit status 2: bad arguments or settings.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string configDir;
+    bool headless = false;
+    bool verbose = false;
+    velt::livemill::WorkerOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--config" && i + 1 < argc) {
+            configDir = argv[++i];
+        } else if (arg == "--headless") {
+            headless = true;
+        } else if (arg == "--verbose") {
+            verbose = true;
+        } else if (arg == "--until-idle") {
+            options.untilIdle = true;
+        } else {
+            std::fprintf(stderr, "livemill: unknown argument '%s'\n%s", arg.c_str(), kUsage);
+            return 2;
+        }
+    }
+#ifndef VELT_WITH_GUI
+    headless = true;
+#endif
+    if (!configDir.empty() && ::chdir(configDir.c_str()) != 0) {
+        std::fprintf(stderr, "livemill: cannot enter '%s': %s\n", configDir.c_str(), std::strerror(errno));
+        return 2;
+    }
+
+    velt::livemill::LivemillConfig config;
+    std::string error;
+    if (velt::livemill::readLivemillConfig("livemill.ini", config, error) != 0) {
+        std::fprintf(stderr, "livemill: %s\n", error.c_str());
+        return 2;
+    }
+    options.qrx.dataDirectory = velt::outputs::qrxDataDirectory();
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    if (!headless) {
+#ifdef VELT_WITH_GUI
+        return velt::livemill::gui::runWithWindow(argc, argv, config, options);
+#endif
+    }
+
+    const velt::platform::Clock& clock = velt::platform::systemClock();
+    velt::livemill::HeadlessStatusMonitor compact(stdout, clock);
+    velt::recorder::ConsoleStatusMonitor console(stdout);
+    velt::recorder::StatusMonitor& monitor =
+        verbose ? static_cast<velt::recorder::StatusMonitor&>(console) : compact;
+    {
+        velt::livemill::Worker worker(config, monitor, options, clock);
+        worker.run(stopRequested);
+    }
+    compact.printAll();
+    return 0;
+}

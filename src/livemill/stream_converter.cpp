@@ -1,0 +1,182 @@
+#include "livemill/stream_converter.h"
+
+#include <cstdio>
+
+namespace velt::livemill {
+
+StreamConverter::StreamConverter(InputSource& reader, int stepsPerPass, const platform::Clock& clock)
+    : reader_(reader), clock_(clock), decoder_(clock), stepsPerPass_(stepsPerPass) {
+    detector_.reset();
+    position(startPos_);
+    fullReset();
+}
+
+void StreamConverter::attach(int input, recorder::StatusMonitor* monitor, outputs::OutputSink* sinks) {
+    input_ = input;
+    monitor_ = monitor;
+    decoder_.attach(input, monitor, sinks);
+}
+
+void StreamConverter::runPass() {
+    for (int i = 0; i < stepsPerPass_; ++i) step();
+}
+
+void StreamConverter::step() {
+    if (waiting_ && clock_.now() < waitStart_ + waitPeriod_) return;
+    starved_ = reader_.available() <= 0;
+    if (starved_) {
+        if (waitAllowed_) {
+            waiting_ = true;
+            waitStart_ = clock_.now();
+            if (monitor_ && reportedWaiting_ != 1) monitor_->setWaiting(input_, 1);
+            reportedWaiting_ = 1;
+        }
+        return;
+    }
+    if (monitor_ && reportedWaiting_ != 0) monitor_->setWaiting(input_, 0);
+    reportedWaiting_ = 0;
+    if (++displayCounter_ > kPositionDisplayEvery) {
+        displayCounter_ = 0;
+        StreamPosition p;
+        if (monitor_ && position(p)) monitor_->setPosition(input_, p.file, p.offset);
+    }
+    waiting_ = false;
+    const uint8_t b = reader_.readByte();
+    ++byteCount_;
+    detector_.push(b);
+    switch (state_) {
+        case BLOCKLENREQ: blockLengthRequest(); break;
+        case CONFIG: decoder_.pushByte(b); configHandler(); break;
+        case DATAOPER: decoder_.pushByte(b); dataHandler(); break;
+    }
+}
+
+void StreamConverter::blockLengthRequest() {
+    if (!detector_.check()) {
+        if (++noDelimiterCount_ > kNoDelimiterLimit) {
+            if (checkValid_) {
+                reader_.persist(checkPos_);
+                showPersisted();
+                log("41 BLOCKLENREQ ERR %ld %ld", delimPos_.file, delimPos_.offset);
+            }
+            noDelimiterCount_ = 0;
+            checkValid_ = position(checkPos_);
+        }
+        return;
+    }
+    const int r = detector_.repeats();
+    if (r == 0) {
+        if (delimValid_) startPos_ = delimPos_;
+        delimValid_ = false;
+    }
+    delimValid_ = position(delimPos_);
+    if (r >= kRepeatThreshold) {
+        log("14 BLOCKLENREQ -> CONFIGREQ %ld %ld", delimPos_.file, delimPos_.offset);
+        state_ = CONFIG;
+        if (reader_.canRewind()) {
+            reader_.seek(startPos_);
+            decoder_.reset();
+            lastRepeats_ = r;
+        }
+        lastGoodPos_ = startPos_;
+        lastGoodValid_ = true;
+    }
+}
+
+void StreamConverter::configHandler() {
+    if (!detector_.check()) return;
+    const int r = detector_.repeats();
+    const int length = detector_.length();
+    if (r != lastRepeats_ + 1) {
+        reader_.seek(lastGoodPos_);
+        reader_.persist(lastGoodPos_);
+        log("12 CONFIG -> BLOCKLENREQ %ld %ld", lastGoodPos_.file, lastGoodPos_.offset);
+        state_ = BLOCKLENREQ;
+        resetCounters();
+        showPersisted();
+    }
+    lastRepeats_ = r;
+    lastGoodValid_ = position(lastGoodPos_);
+    if (decoder_.endOfBlock(length) != recorder::BlockDecoder::kAccepted) {
+        StreamPosition p;
+        position(p);
+        reader_.persist(p);
+        startPos_ = p;
+        log("30 CONFIG -> BLOCKLENREQ %ld %ld", p.file, p.offset);
+        state_ = BLOCKLENREQ;
+        resetCounters();
+        showPersisted();
+    }
+    if (decoder_.agreeCount() > 5) decoder_.setTimeSettled();
+    if (decoder_.timeSettled() && decoder_.configVerified()) {
+        state_ = DATAOPER;
+        StreamPosition p;
+        position(p);
+        log("13 CONFIG -> DATAOPER %ld %ld", p.file, p.offset);
+        decoder_.rewindBlocks();
+        decoder_.startData();
+        decoder_.forgetTimeMark();
+        reader_.seek(startPos_);
+    }
+}
+
+void StreamConverter::dataHandler() {
+    if (!detector_.check()) return;
+    const int r = detector_.repeats();
+    const int length = detector_.length();
+    if (r != lastRepeats_ + 1) {
+        reader_.seek(lastGoodPos_);
+        log("10 DALACOL -> BLOCKLENREQ %ld %ld", lastGoodPos_.file, lastGoodPos_.offset);
+        state_ = BLOCKLENREQ;
+        resetCounters();
+        return;
+    }
+    lastRepeats_ = r;
+    lastGoodValid_ = position(lastGoodPos_);
+    if (decoder_.endOfBlock(length) != recorder::BlockDecoder::kAccepted) {
+        log("11 DALACOL -> BLOCKLENREQ (olddata)");
+        state_ = BLOCKLENREQ;
+        decoder_.stopData();
+        fullReset();
+        resetCounters();
+        return;
+    }
+    position(shownPos_);
+    if (shownPos_.file != -1 && shownPos_.offset != -1) {
+        reader_.persist(shownPos_);
+        showPersisted();
+    }
+}
+
+void StreamConverter::resetCounters() {
+    checkValid_ = false;
+    noDelimiterCount_ = 0;
+    delimValid_ = position(delimPos_);
+}
+
+void StreamConverter::fullReset() {
+    detector_.reset();
+    decoder_.reset();
+    state_ = BLOCKLENREQ;
+    resetCounters();
+    shownPos_ = StreamPosition{};
+    byteCount_ = 0;
+    waiting_ = false;
+    waitStart_ = 0;
+    waitPeriod_ = kWaitPeriod;
+}
+
+void StreamConverter::log(const char* format, long file, long offset) {
+    if (!monitor_) return;
+    char text[100];
+    std::snprintf(text, sizeof text, format, file, offset);
+    monitor_->logLine(input_, 10, text);
+}
+
+void StreamConverter::showPersisted() {
+    if (!monitor_) return;
+    monitor_->setInputFile(input_, shownPos_.file);
+    monitor_->setOffset(input_, shownPos_.offset);
+}
+
+}  // namespace velt::livemill

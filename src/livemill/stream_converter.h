@@ -1,0 +1,99 @@
+// Turns one input's byte stream into decoded blocks. Three states:
+//   BLOCKLENREQ  learn the block length: 11 blocks of equal length in a row;
+//   CONFIG       re-read that run until the configuration is verified and the
+//                time base has settled;
+//   DATAOPER     re-read the run once more with data on: every block goes to
+//                the outputs.
+// Whenever the stream breaks it falls back to BLOCKLENREQ at the last good
+// block boundary. Every transition writes a numbered log line through the
+// status monitor; the texts and numbers are part of the interface.
+//
+// A length change while converting (log line 10) goes back to the last good
+// boundary and leaves the outputs open: the handler stops at that point and
+// does not also hand the odd-length block to the decoder, which would reject
+// it and close the outputs after all.
+#pragma once
+
+#include <cstdint>
+
+#include "livemill/input_source.h"
+#include "outputs/output_sink.h"
+#include "platform/clock.h"
+#include "recorder/block_decoder.h"
+#include "recorder/delimiter_detector.h"
+#include "recorder/status_monitor.h"
+
+namespace velt::livemill {
+
+class StreamConverter final {
+public:
+    enum State : int { BLOCKLENREQ = 1, CONFIG = 2, DATAOPER = 4 };
+
+    static constexpr int kRepeatThreshold = 10;
+    static constexpr long kNoDelimiterLimit = 100000;
+    static constexpr int kWaitPeriod = 20;
+    static constexpr int kPositionDisplayEvery = 1000;
+
+    /// @brief Converts the bytes of `reader` (not owned), `stepsPerPass` per pass.
+    StreamConverter(InputSource& reader, int stepsPerPass,
+                    const platform::Clock& clock = platform::systemClock());
+
+    /// @brief Sets the input index, monitor and outputs (neither owned) here and in the decoder.
+    void attach(int input, recorder::StatusMonitor* monitor, outputs::OutputSink* sinks);
+    void setWaitAllowed(bool allowed) { waitAllowed_ = allowed; }
+
+    /// @brief Handles up to stepsPerPass bytes.
+    void runPass();
+    /// @brief Handles one byte (or notes that none is available).
+    void step();
+    /// @brief True while the input idles waiting for data.
+    bool isWaiting() const { return waiting_; }
+    /// @brief True when the last look at the reader found no byte (with or without WAIT).
+    bool starved() const { return starved_; }
+
+    State state() const { return state_; }
+    recorder::BlockDecoder& decoder() { return decoder_; }
+    /// @brief Bytes handled since the last full reset.
+    uint64_t bytesHandled() const { return byteCount_; }
+
+private:
+    void blockLengthRequest();
+    void configHandler();
+    void dataHandler();
+    void resetCounters();
+    void fullReset();
+    void log(const char* format, long file = 0, long offset = 0);
+    void showPersisted();
+    bool position(StreamPosition& p) { return reader_.getPosition(p) == 0; }
+
+    InputSource& reader_;
+    const platform::Clock& clock_;
+    recorder::DelimiterDetector detector_;
+    recorder::BlockDecoder decoder_;
+    recorder::StatusMonitor* monitor_ = nullptr;
+    int input_ = 0;
+    int stepsPerPass_;
+
+    State state_ = BLOCKLENREQ;
+    StreamPosition startPos_;
+    StreamPosition lastGoodPos_;
+    bool lastGoodValid_ = false;
+    StreamPosition delimPos_;
+    bool delimValid_ = false;
+    StreamPosition checkPos_;
+    bool checkValid_ = false;
+    StreamPosition shownPos_;
+    int lastRepeats_ = 0;
+    long noDelimiterCount_ = 0;
+    uint64_t byteCount_ = 0;
+    int displayCounter_ = 0;
+
+    bool waitAllowed_ = true;
+    bool waiting_ = false;
+    bool starved_ = false;
+    int reportedWaiting_ = -1;  // last setWaiting value sent; reports go out on change only
+    int64_t waitStart_ = 0;
+    int waitPeriod_ = kWaitPeriod;
+};
+
+}  // namespace velt::livemill

@@ -1,0 +1,80 @@
+#include "livemill/worker.h"
+
+namespace velt::livemill {
+
+Worker::Worker(const LivemillConfig& config, recorder::StatusMonitor& monitor, WorkerOptions options,
+               const platform::Clock& clock)
+    : config_(config), monitor_(monitor), options_(std::move(options)), clock_(clock) {}
+
+Worker::~Worker() { shutdown(); }
+
+void Worker::setUp() {
+    for (int n = 0; n < config_.inputCount; ++n) {
+        Input& in = inputs_[std::size_t(n)];
+        const std::string& ini = config_.inputIni[std::size_t(n)];
+        in.reader = std::make_unique<InputReader>(ini, clock_, options_.persistIntervalSeconds);
+        in.waitAllowed = readWaitAllowed(ini);
+        in.sinks = std::make_unique<outputs::SinkList>();
+        in.fourInt = outputs::makeFourIntOutput(ini);
+        if (in.fourInt) in.sinks->add(in.fourInt.get());
+        in.qrx = outputs::makeQrxOutput(ini, options_.qrx);
+        if (in.qrx) in.sinks->add(in.qrx.get());
+        in.mseed = outputs::makeMseedFileStore(ini);
+        if (in.mseed) in.sinks->add(in.mseed.get());
+        in.converter = std::make_unique<StreamConverter>(*in.reader, options_.stepsPerPass, clock_);
+        in.converter->setWaitAllowed(in.waitAllowed);
+        in.converter->attach(n, &monitor_, in.sinks.get());
+    }
+    for (int n = 0; n < config_.inputCount; ++n) inputs_[std::size_t(n)].reader->open();
+    built_ = true;
+}
+
+bool Worker::idle(const Input& input) const {
+    // With WAIT off an input never idle-waits; for stopping at the end of a
+    // backlog it counts as idle once its reader has nothing more to give.
+    return input.converter->isWaiting() || (options_.untilIdle && input.converter->starved());
+}
+
+bool Worker::passOverInputs() {
+    bool allIdle = true;
+    for (int n = 0; n < config_.inputCount; ++n) {
+        Input& in = inputs_[std::size_t(n)];
+        in.converter->runPass();
+        if (!idle(in)) allIdle = false;
+    }
+    return allIdle;
+}
+
+void Worker::run(const std::atomic<bool>& stopRequested) {
+    if (!built_) setUp();
+    while (!stopRequested.load()) {
+        const bool allIdle = passOverInputs();
+        if (allIdle) {
+            if (options_.untilIdle) break;
+            platform::sleepMilliseconds(options_.idleSleepMilliseconds);
+        }
+    }
+    shutdown();
+}
+
+void Worker::shutdown() {
+    if (!built_) return;
+    built_ = false;
+    for (auto& in : inputs_) {
+        if (in.fourInt) in.fourInt->closeOutputs();
+        if (in.qrx) in.qrx->closeOutputs();
+        // Runs still being gathered are written too: an orderly stop loses nothing.
+        if (in.mseed) in.mseed->shutdown();
+    }
+    for (auto& in : inputs_) {
+        if (in.reader) in.reader->flush();
+        in.converter.reset();
+        in.reader.reset();
+        in.fourInt.reset();
+        in.qrx.reset();
+        in.mseed.reset();
+        in.sinks.reset();
+    }
+}
+
+}  // namespace velt::livemill

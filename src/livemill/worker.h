@@ -1,0 +1,80 @@
+// The converter's worker: builds every input (reader, outputs, stream
+// converter) from the configuration, converts the inputs in turn, ten bytes
+// per input and pass, sleeps when every input idles, and on stop closes every
+// output, writes what is still gathered and persists every position.
+//
+// All conversion, file, INI and database work runs on the thread that calls
+// run(); the status monitor is the only way out.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <memory>
+
+#include "livemill/input_reader.h"
+#include "livemill/livemill_config.h"
+#include "livemill/stream_converter.h"
+#include "outputs/four_int_output.h"
+#include "outputs/mseed_file_store.h"
+#include "outputs/output_sink.h"
+#include "outputs/qrx_output.h"
+#include "platform/clock.h"
+#include "recorder/status_monitor.h"
+
+namespace velt::livemill {
+
+struct WorkerOptions {
+    int stepsPerPass = 10;
+    int idleSleepMilliseconds = 2000;
+    int persistIntervalSeconds = 1;
+    /// Stop in order once every input has no new data (converting a backlog).
+    bool untilIdle = false;
+    outputs::QrxSettings qrx;
+};
+
+class Worker final {
+public:
+    /// @brief `monitor` and `clock` are not owned and must outlive the worker.
+    Worker(const LivemillConfig& config, recorder::StatusMonitor& monitor, WorkerOptions options,
+           const platform::Clock& clock = platform::systemClock());
+    /// @brief Shuts down in order if run() did not.
+    ~Worker();
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    /// @brief Builds every input and opens its reader.
+    void setUp();
+    /// @brief One pass: runPass() on every input. @return true when every input idles.
+    bool passOverInputs();
+    /// @brief Converts until `stopRequested` is set (tested after each pass) or,
+    /// with untilIdle, until every input idles; then shuts down in order.
+    void run(const std::atomic<bool>& stopRequested);
+    /// @brief Closes every output (pending runs written, work files numbered),
+    /// persists every position and destroys the inputs. Idempotent.
+    void shutdown();
+
+    int inputCount() const { return config_.inputCount; }
+    StreamConverter* converter(int input) { return inputs_[std::size_t(input)].converter.get(); }
+
+private:
+    struct Input {
+        std::unique_ptr<InputReader> reader;
+        std::unique_ptr<outputs::SinkList> sinks;
+        std::unique_ptr<outputs::FourIntOutput> fourInt;
+        std::unique_ptr<outputs::QrxOutput> qrx;
+        std::unique_ptr<outputs::MseedFileStore> mseed;
+        std::unique_ptr<StreamConverter> converter;
+        bool waitAllowed = true;
+    };
+
+    bool idle(const Input& input) const;
+
+    LivemillConfig config_;
+    recorder::StatusMonitor& monitor_;
+    WorkerOptions options_;
+    const platform::Clock& clock_;
+    std::array<Input, kMaxInputs> inputs_;
+    bool built_ = false;
+};
+
+}  // namespace velt::livemill

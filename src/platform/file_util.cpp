@@ -1,0 +1,136 @@
+#include "platform/file_util.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace velt::platform {
+
+namespace {
+
+// Mode of a file that did not exist before, less the umask.
+constexpr mode_t kNewFileMode = 0644;
+
+std::string parentDirectory(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+bool writeAll(int fd, std::string_view data) {
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        left -= std::size_t(n);
+    }
+    return true;
+}
+
+// Creates "<path>.tmp<pid>.<n>" exclusively (a name left by a crash is
+// skipped); returns the descriptor or -1.
+int createTemporary(const std::string& path, std::string& name) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(counter++);
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Best effort: makes a rename in `dir` durable. Some file systems refuse
+// fsync on a directory; the rename itself has already happened then.
+void syncDirectory(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+int64_t fileSize(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    return int64_t(st.st_size);
+}
+
+int writeFileAtomically(const std::string& path, std::string_view data) {
+    if (path.empty()) return -1;
+    // Replace the file a symbolic link points to, not the link itself.
+    std::string target = path;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char* resolved = ::realpath(path.c_str(), nullptr);
+        if (resolved == nullptr) return -1;
+        target = resolved;
+        std::free(resolved);
+    }
+    // An existing file keeps its permissions; a new one gets kNewFileMode
+    // less the umask, applied by open() itself.
+    bool keepMode = false;
+    mode_t mode = kNewFileMode;
+    if (::stat(target.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) return -1;
+        keepMode = true;
+        mode = st.st_mode & 07777;
+    }
+    std::string name;
+    const int fd = createTemporary(target, name);
+    if (fd < 0) return -1;
+    const bool ok = writeAll(fd, data) && (!keepMode || ::fchmod(fd, mode) == 0) && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!ok || !closed || ::rename(name.c_str(), target.c_str()) != 0) {
+        ::unlink(name.c_str());
+        return -1;
+    }
+    syncDirectory(parentDirectory(target));
+    return 0;
+}
+
+int renameNoReplace(const std::string& from, const std::string& to) {
+#if defined(SYS_renameat2)
+    constexpr unsigned kRenameNoReplace = 1;  // RENAME_NOREPLACE
+    if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), kRenameNoReplace) == 0)
+        return 0;
+    if (errno == EEXIST) return 1;
+    // Kernels or file systems without the flag answer ENOSYS or EINVAL; any
+    // other error is final.
+    if (errno != ENOSYS && errno != EINVAL) return -1;
+#endif
+    // link() fails with EEXIST rather than replacing, which makes the check
+    // and the rename one atomic step.
+    if (::link(from.c_str(), to.c_str()) != 0) return errno == EEXIST ? 1 : -1;
+    if (::unlink(from.c_str()) != 0) {
+        ::unlink(to.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+std::string freeName(const std::string& base) {
+    if (!fileExists(base)) return base;
+    for (unsigned long n = 1;; ++n) {
+        std::string candidate = base + "." + std::to_string(n);
+        if (!fileExists(candidate)) return candidate;
+    }
+}
+
+}  // namespace velt::platform

@@ -1,0 +1,128 @@
+// Checks and decodes the blocks of one input: checksum, block-number
+// continuity, configuration and restart numbers over the four lanes, the
+// time base from the time marks, the configuration record from the
+// configuration stream, and (once data flow is on) the samples, handed
+// channel by channel to the input's outputs.
+//
+// Block length vs sample rate: the number of samples per channel comes from
+// the current configuration record, not from the block length. When
+// 9*N + 35 differs from the bytes received, the rows cannot be located with
+// confidence, so the block's samples are skipped (the outputs see a gap); the
+// block still counts for continuity and time keeping. Each such block is
+// counted in lengthMismatches(), and the first of a series is logged.
+#pragma once
+
+#include <cstdint>
+
+#include "outputs/output_sink.h"
+#include "platform/clock.h"
+#include "recorder/block_format.h"
+#include "recorder/config_stream_decoder.h"
+#include "recorder/configuration_record.h"
+#include "recorder/status_monitor.h"
+
+namespace velt::recorder {
+
+class BlockDecoder final {
+public:
+    static constexpr int kBuffers = 4;
+    static constexpr int kDisagreeLimit = 10;
+    static constexpr int kMarksMissingLimit = 100;
+    static constexpr int kAgreeCap = 100;
+
+    // Results of endOfBlock.
+    static constexpr int kAccepted = 0;
+    static constexpr int kRejectedBlock = 1;      // number not consecutive, or checksum wrong
+    static constexpr int kRestartChanged = 2;
+    static constexpr int kConfigChanged = 3;
+    static constexpr int kTimeBaseLost = 50;
+
+    /// @brief `clock` (not owned) stamps "last active" reports.
+    explicit BlockDecoder(const platform::Clock& clock = platform::systemClock());
+
+    /// @brief Sets the input index, status monitor and output list (neither owned).
+    void attach(int input, StatusMonitor* monitor, outputs::OutputSink* sinks);
+
+    /// @brief Appends `b` to the block being filled; bytes beyond 10000 are dropped.
+    void pushByte(uint8_t b) {
+        if (count_ < kMaxBlockBytes) buffers_[index_][count_++] = b;
+    }
+    /// @brief Ends the block of `length` bytes and decodes it. @return 0 or a rejection code.
+    int endOfBlock(int length);
+
+    void reset();
+    void rewindBlocks();
+    void startData() { dataOn_ = true; }
+    void stopData();
+    void forgetTimeMark() { lastMarkCounter_ = 0; }
+
+    int agreeCount() const { return agreeCount_; }
+    bool timeSettled() const { return timeSettled_; }
+    void setTimeSettled() { timeSettled_ = true; }
+    bool configVerified() const { return configVerified_; }
+    bool timeLost() const { return timeLost_; }
+    bool dataOn() const { return dataOn_; }
+
+    const ConfigurationRecord& currentRecord() const { return current_; }
+    ConfigStreamDecoder& configStream() { return configStream_; }
+    uint32_t configNumber() const { return configNumber_; }
+    uint32_t restartNumber() const { return restartNumber_; }
+    int32_t timeBase() const { return referenceOffset_; }
+    /// @brief Blocks whose samples were skipped because the length did not fit the rate.
+    uint32_t lengthMismatches() const { return lengthMismatches_; }
+
+private:
+    int decode();
+    void fourBlockStep();
+    void deliver(const uint8_t* block, int length, uint32_t blockNumber);
+
+    const platform::Clock& clock_;
+    StatusMonitor* monitor_ = nullptr;
+    outputs::OutputSink* sinks_ = nullptr;
+    int input_ = 0;
+
+    uint8_t buffers_[kBuffers][kMaxBlockBytes] = {};
+    int lengths_[kBuffers] = {};
+    int index_ = 0;
+    int count_ = 0;
+
+    ConfigStreamDecoder configStream_;
+    ConfigurationRecord current_;
+
+    int64_t lastBlockNumber_ = -1;
+    int firstStatus0_ = -1;
+    uint32_t configNumber_ = 0;
+    bool configValid_ = false;
+    uint32_t restartNumber_ = 0;
+    bool restartValid_ = false;
+    uint8_t startStatus_ = 0;
+    uint32_t groups_ = 0;
+    bool configVerified_ = false;
+
+    // Time-mark state and the last status bytes kept for display.
+    uint8_t lastMarkCounter_ = 0;
+    uint32_t lastMarkSeconds_ = 0;
+    uint8_t markQuality_[2] = {};
+    uint8_t timeStatus_ = 0;
+    uint8_t timeStatusCounter_ = 0;
+    int32_t delT_ = 0;
+    uint16_t cpar_ = 0;
+    uint8_t counters_[2] = {};
+    uint8_t device_ = 0;
+    uint8_t lastConfigByte_ = 0;
+
+    // Time base.
+    int32_t currentOffset_ = -1;
+    int32_t referenceOffset_ = -1;
+    int agreeCount_ = 0;
+    int disagreeCount_ = 0;
+    int blocksSinceMark_ = 0;
+    bool timeSettled_ = false;
+    bool timeLost_ = false;
+
+    bool dataOn_ = false;
+    uint32_t lengthMismatches_ = 0;
+    bool mismatchLogged_ = false;
+};
+
+}  // namespace velt::recorder

@@ -1,0 +1,128 @@
+// The status window offscreen: formats, Prev/Next wrapping, reports for
+// unknown inputs, the Stop question, and reports marshalled from a worker
+// thread. Saves a screenshot for a person to look at.
+#include "livemill/gui/status_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QPixmap>
+
+#include <thread>
+
+#include "livemill/gui/window_status_monitor.h"
+
+namespace velt::livemill::gui {
+namespace {
+
+class StatusWindowTest : public ::testing::Test {
+protected:
+    StatusWindowTest() : window(stop) {
+        window.setInputCount(3);
+        window.openWindow(1'700'000'000);
+    }
+    std::atomic<bool> stop{false};
+    StatusWindow window;
+};
+
+TEST_F(StatusWindowTest, ShowsTheSelectedInputInItsFormats) {
+    EXPECT_EQ(window.windowTitle(), "VELT rt converter ver.2.5.");
+    EXPECT_EQ(window.fieldText("threads"), "3");
+    EXPECT_EQ(window.fieldText("threadNumber"), "1");
+    // Before any data: last active 1000 s after 1970 (local time), numbers 0.
+    EXPECT_EQ(window.fieldText("lastActive"), formatTime(1000, true));
+    EXPECT_EQ(window.fieldText("blockNumber"), "0");
+
+    window.setInputFile(0, 0x1A);
+    window.setOffset(0, 4711);
+    window.setPosition(0, 0x2B, 99);
+    window.setConfigNumber(0, 123456);
+    window.setLastBlockTime(0, 1767225600);  // 2026-01-01 00:00:00 UTC
+    window.setStationName(0, "STA01");
+    window.logLine(0, 10, std::string(150, 'x').c_str());
+    window.logLine(0, 11, "ignored: not code 10");
+    EXPECT_EQ(window.fieldText("fileNumber"), "1A");
+    EXPECT_EQ(window.fieldText("offset"), "4711");
+    EXPECT_EQ(window.fieldText("positionFile"), "2B");
+    EXPECT_EQ(window.fieldText("config"), "123456");
+    EXPECT_EQ(window.fieldText("blockTime"), "00:00:00 01/01/26");
+    EXPECT_EQ(window.fieldText("station"), "STA01");
+    EXPECT_EQ(window.fieldText("log"), QString(99, 'x'));
+
+    // Input 5 is not configured: nothing changes.
+    window.setBlockNumber(5, 77);
+    window.next(), window.next(), window.next();
+    EXPECT_EQ(window.fieldText("blockNumber"), "0");
+}
+
+TEST_F(StatusWindowTest, PrevAndNextWrap) {
+    window.setBlockNumber(2, 42);
+    window.previous();
+    EXPECT_EQ(window.fieldText("threadNumber"), "3");
+    EXPECT_EQ(window.fieldText("blockNumber"), "42");
+    window.next();
+    EXPECT_EQ(window.fieldText("threadNumber"), "1");
+    EXPECT_EQ(window.fieldText("blockNumber"), "0");
+}
+
+TEST_F(StatusWindowTest, StopAsksAndOnlyYesStopsTheWorker) {
+    QString asked;
+    bool answer = false;
+    window.setConfirm([&](const QString& q) { asked = q; return answer; });
+    window.show();
+    window.close();  // the close button goes through Stop
+    EXPECT_EQ(asked, "Do you really want to Stop \nVELT rt converter?");
+    EXPECT_FALSE(stop.load());
+    EXPECT_TRUE(window.isVisible());
+    answer = true;
+    window.stop();
+    EXPECT_TRUE(stop.load());
+    EXPECT_FALSE(window.live());
+    EXPECT_FALSE(window.isVisible());
+}
+
+TEST_F(StatusWindowTest, ReportsFromAWorkerThreadArriveInOrder) {
+    {
+        WindowStatusMonitor monitor(&window);
+        std::thread worker([&] {
+            for (long b = 1; b <= 5000; ++b) monitor.setBlockNumber(1, b);
+            monitor.setWaiting(1, 1);
+            monitor.send();
+        });
+        worker.join();
+    }
+    QApplication::processEvents();
+    window.next();
+    EXPECT_EQ(window.fieldText("blockNumber"), "5000");
+    EXPECT_TRUE(window.findChild<QCheckBox*>()->isChecked());
+}
+
+TEST_F(StatusWindowTest, Screenshot) {
+    window.setInputFile(0, 0x41A);
+    window.setOffset(0, 1870);
+    window.setPosition(0, 0x41A, 2805);
+    window.setDeviceNumber(0, 42);
+    window.setConfigNumber(0, 538312705);
+    window.setBlockNumber(0, 86399);
+    window.setLastBlockTime(0, 1767311999);
+    window.setRestartNumber(0, 1);
+    window.setStationName(0, "VELT1");
+    window.setLastActive(0, 1767312000);
+    window.logLine(0, 10, "13 CONFIG -> DATAOPER 1050 2805");
+    window.refreshAll();
+    window.show();
+    QApplication::processEvents();
+    const QString path = QString(VELT_BIN_DIR) + "/../livemill-status-window.png";
+    ASSERT_TRUE(window.grab().save(path));
+}
+
+}  // namespace
+}  // namespace velt::livemill::gui
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
