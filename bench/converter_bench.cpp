@@ -43,8 +43,8 @@ struct Fixture {
         bytes = stream.size();
         long number = 1;
         for (std::size_t at = 0; at < stream.size(); at += kFileBytes, ++number) {
-            char name[16];
-            std::snprintf(name, sizeof name, "%8.8lX", number);
+            char name[24];
+            std::snprintf(name, sizeof name, "%8.8lX", static_cast<unsigned long>(number));
             const std::string path = (dir / "rt" / name).string();
             std::FILE* f = std::fopen(path.c_str(), "wb");
             std::fwrite(stream.data() + at, 1, std::min(kFileBytes, stream.size() - at), f);

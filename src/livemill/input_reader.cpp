@@ -86,12 +86,14 @@ int InputReader::open() {
         }
     }
     close();
-    bufCount_ = bufIndex_ = 0;
+    setBuffer(0);
     file_ = std::fopen(pathOf(fileNumber_).c_str(), "rb");
     if (file_ == nullptr) {
         retryTime_ = clock_.now();
         return -1;
     }
+    // Unbuffered: refill() reads straight into buffer_, without a second copy.
+    std::setvbuf(file_, nullptr, _IONBF, 0);
     scanPending_ = false;
     retryTime_ = 0;
     return 0;
@@ -106,12 +108,12 @@ int InputReader::close() {
 }
 
 int InputReader::refill() {
-    bufCount_ = bufIndex_ = 0;
+    setBuffer(0);
     if (file_ == nullptr && open() != 0) return -1;
     if (std::fseek(file_, fileOffset_, SEEK_SET) != 0) return -1;
     const size_t got = std::fread(buffer_, 1, kBufferBytes, file_);
     if (got == 0) return -1;
-    bufCount_ = int(got);
+    setBuffer(int(got));
     return 0;
 }
 
@@ -120,7 +122,7 @@ int InputReader::available() {
         if (retryTime_ != 0 && clock_.now() - retryTime_ < kRetrySeconds) return 0;
         if (open() != 0) return 0;
     }
-    if (bufIndex_ < bufCount_) return 1;
+    if (hasBuffered()) return 1;
     if (readGrowth()) return 1;
 
     // Every byte consumed. The file counts as complete once the next number
@@ -147,19 +149,13 @@ bool InputReader::readGrowth() {
     return refill() == 0;
 }
 
-uint8_t InputReader::readByte() {
-    if (bufIndex_ >= bufCount_) return 0;
-    return buffer_[bufIndex_++];
-}
+uint8_t InputReader::readByte() { return hasBuffered() ? takeBuffered() : 0; }
 
-uint8_t InputReader::peekByte() {
-    if (bufIndex_ >= bufCount_) return 0;
-    return buffer_[bufIndex_];
-}
+uint8_t InputReader::peekByte() { return hasBuffered() ? *next_ : 0; }
 
 int InputReader::getPosition(StreamPosition& position) {
     position.file = fileNumber_;
-    position.offset = fileOffset_ + bufIndex_;
+    position.offset = fileOffset_ + bufIndex();
     return 0;
 }
 

@@ -77,6 +77,12 @@ private:
     int refill();
     /// Reads bytes appended behind the buffer, if any. @return true when some arrived.
     bool readGrowth();
+    int bufIndex() const { return int(next_ - buffer_); }
+    void setBuffer(int count) {
+        bufCount_ = count;
+        next_ = buffer_;
+        end_ = buffer_ + count;
+    }
 
     const platform::Clock& clock_;
     std::string iniPath_;
@@ -86,8 +92,7 @@ private:
     std::FILE* file_ = nullptr;
     int64_t retryTime_ = 0;
     uint8_t buffer_[kBufferBytes] = {};
-    int bufCount_ = 0;
-    int bufIndex_ = 0;
+    int bufCount_ = 0;  // bytes in buffer_; the next one is at next_ (see InputSource)
 
     int persistInterval_;
     bool pendingPersist_ = false;

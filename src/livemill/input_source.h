@@ -14,9 +14,20 @@ struct StreamPosition {
     friend bool operator==(const StreamPosition&, const StreamPosition&) = default;
 };
 
+// The converter reads one byte at a time, millions of times a second during a
+// backlog. Like a stream buffer, a source exposes the bytes it has already
+// buffered through two pointers, so the common case (a byte is buffered) is
+// an inline test without a virtual call; available() is called only when the
+// buffer is empty. A source that buffers nothing leaves the pointers null.
 class InputSource {
 public:
     virtual ~InputSource() = default;
+
+    /// @brief True when a byte is buffered: readByte() may follow without available().
+    bool hasBuffered() const { return next_ < end_; }
+    /// @brief The next buffered byte, consumed; only when hasBuffered().
+    uint8_t takeBuffered() { return *next_++; }
+
     /// @brief Opens the file of the current number. @return 0, -1 when it cannot be opened.
     virtual int open() = 0;
     /// @brief Closes the current file if open. @return 0.
@@ -36,6 +47,10 @@ public:
     virtual int persist(const StreamPosition& position) = 0;
     /// @brief 1 when seek() can go back to earlier positions.
     virtual int canRewind() = 0;
+
+protected:
+    const uint8_t* next_ = nullptr;  // next buffered byte
+    const uint8_t* end_ = nullptr;   // one past the last buffered byte
 };
 
 }  // namespace velt::livemill

@@ -16,7 +16,7 @@ int readLivemillConfig(const std::string& mainIni, LivemillConfig& config, std::
     }
     config.inputCount = count > kMaxInputs ? kMaxInputs : int(count);
     for (int n = 0; n < config.inputCount; ++n) {
-        char key[8];
+        char key[16];
         std::snprintf(key, sizeof key, "INP%d", n);
         config.inputIni[std::size_t(n)] =
             platform::normaliseSeparators(platform::readProfileString(mainIni, "LIVEMILL", key, "", 1000));

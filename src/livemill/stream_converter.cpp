@@ -23,7 +23,7 @@ void StreamConverter::runPass() {
 
 void StreamConverter::step() {
     if (waiting_ && clock_.now() < waitStart_ + waitPeriod_) return;
-    starved_ = reader_.available() <= 0;
+    starved_ = !reader_.hasBuffered() && reader_.available() <= 0;
     if (starved_) {
         if (waitAllowed_) {
             waiting_ = true;
@@ -33,15 +33,17 @@ void StreamConverter::step() {
         }
         return;
     }
-    if (monitor_ && reportedWaiting_ != 0) monitor_->setWaiting(input_, 0);
-    reportedWaiting_ = 0;
+    if (reportedWaiting_ != 0) {
+        if (monitor_) monitor_->setWaiting(input_, 0);
+        reportedWaiting_ = 0;
+    }
     if (++displayCounter_ > kPositionDisplayEvery) {
         displayCounter_ = 0;
         StreamPosition p;
         if (monitor_ && position(p)) monitor_->setPosition(input_, p.file, p.offset);
     }
     waiting_ = false;
-    const uint8_t b = reader_.readByte();
+    const uint8_t b = reader_.hasBuffered() ? reader_.takeBuffered() : reader_.readByte();
     ++byteCount_;
     detector_.push(b);
     switch (state_) {

@@ -5,6 +5,14 @@
 // Framing: DLE (0x10) + opening code starts a record and empties the buffer;
 // DLE 0x03 ends and applies it; DLE DLE is one data byte 0x10; DLE + any other
 // byte drops both. The record buffer holds 30 bytes.
+//
+// Bytes outside a record are buffered too (the next opening code empties the
+// buffer); beyond 30 bytes they are discarded. A record whose payload grows
+// beyond 30 bytes is dropped whole at its end and counted in
+// overlongRecords(): applying a cut record could install a wrong number. A
+// record too short for its fixed fields (sample rate 3 bytes, delay 2, end 4,
+// channel name 1, sensor text 9, channel parameters 10) is not applied either
+// and is counted in shortRecords(), so stale buffer bytes never become values.
 #pragma once
 
 #include <cstdint>
@@ -53,8 +61,11 @@ public:
     const ConfigurationRecord& collected() const { return collected_; }
     /// @brief Records abandoned because they grew beyond 30 bytes.
     uint32_t overlongRecords() const { return overlong_; }
+    /// @brief Records ignored because their payload missed fixed fields.
+    uint32_t shortRecords() const { return short_; }
 
 private:
+    void append(uint8_t b);
     void apply();
 
     ConfigurationRecord live_;
@@ -69,6 +80,7 @@ private:
     bool collecting_ = false;
     bool complete_ = false;
     uint32_t overlong_ = 0;
+    uint32_t short_ = 0;
 };
 
 }  // namespace velt::recorder

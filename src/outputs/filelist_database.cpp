@@ -1,0 +1,292 @@
+#include "outputs/filelist_database.h"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "platform/calendar.h"
+
+namespace velt::outputs {
+
+namespace {
+
+// Raised by check() with the driver's diagnostic text; caught by every public
+// operation of this file and never let out.
+struct DatabaseError {
+    std::string text;
+};
+
+std::string diagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
+    std::string text;
+    for (SQLSMALLINT i = 1;; ++i) {
+        SQLCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        std::array<SQLCHAR, 1024> message{};
+        SQLSMALLINT length = 0;
+        const SQLRETURN rc = SQLGetDiagRec(handleType, handle, i, state, &native, message.data(),
+                                           SQLSMALLINT(message.size()), &length);
+        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) break;
+        if (!text.empty()) text += '\n';
+        text += reinterpret_cast<const char*>(message.data());
+    }
+    if (text.empty()) text = "database error without diagnostic text";
+    return text;
+}
+
+bool succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle) {
+    if (!succeeded(rc)) throw DatabaseError{diagnostics(handleType, handle)};
+}
+
+void report(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+constexpr const char* kInsertSql =
+    "INSERT INTO FILELIST (STA, SPS, GAIN, CPATH, DATATYPE, CH, CREATER, LDDATE, TBEGIN, TQTY, FOFF)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+constexpr const char* kUpdateSql =
+    "UPDATE FILELIST SET STA = ?, SPS = ?, GAIN = ?, DATATYPE = ?, CH = ?, CREATER = ?, LDDATE = ?,"
+    " TBEGIN = ?, TQTY = ?, FOFF = ? WHERE CPATH = ?";
+constexpr const char* kDeleteSql = "DELETE FROM FILELIST WHERE CPATH = ?";
+
+}  // namespace
+
+// The handles of one open connection and the parameter buffers its prepared
+// statements are bound to (bound once; each call only refills the buffers).
+struct FileListDatabase::Connection {
+    using Text = std::array<char, kTextCapacity + 1>;
+
+    SQLHENV env = SQL_NULL_HENV;
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    bool connected = false;
+    SQLHSTMT insert = SQL_NULL_HSTMT;
+    SQLHSTMT update = SQL_NULL_HSTMT;
+    SQLHSTMT remove = SQL_NULL_HSTMT;
+
+    Text sta{}, cpath{}, ch{}, creater{};
+    SQLDOUBLE sps = 0, tbegin = 0, tqty = 0;
+    SQLINTEGER gain = 0, dataType = 0, foff = 0;
+    SQL_TIMESTAMP_STRUCT lddate{};
+    SQLLEN textInd = SQL_NTS;   // every text buffer is zero-terminated
+    SQLLEN valueInd = 0;        // fixed-size values are never NULL
+
+    ~Connection() {
+        for (SQLHSTMT s : {insert, update, remove})
+            if (s != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, s);
+        if (connected) SQLDisconnect(dbc);
+        if (dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
+    }
+
+    void connect(std::string_view connectionString) {
+        check(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env), SQL_HANDLE_ENV, env);
+        check(SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+              SQL_HANDLE_ENV, env);
+        check(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), SQL_HANDLE_ENV, env);
+        SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN{10}), 0);
+        std::string text(connectionString);
+        SQLCHAR out[1024];
+        SQLSMALLINT outLength = 0;
+        check(SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, out,
+                               sizeof out, &outLength, SQL_DRIVER_NOPROMPT),
+              SQL_HANDLE_DBC, dbc);
+        connected = true;
+        check(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
+              SQL_HANDLE_DBC, dbc);
+        insert = prepare(kInsertSql);
+        update = prepare(kUpdateSql);
+        remove = prepare(kDeleteSql);
+
+        SQLUSMALLINT n = 1;
+        bindText(insert, n++, sta);
+        bindDouble(insert, n++, sps);
+        bindInt(insert, n++, gain);
+        bindText(insert, n++, cpath);
+        bindInt(insert, n++, dataType);
+        bindText(insert, n++, ch);
+        bindText(insert, n++, creater);
+        bindTimestamp(insert, n++);
+        bindDouble(insert, n++, tbegin);
+        bindDouble(insert, n++, tqty);
+        bindInt(insert, n++, foff);
+
+        n = 1;
+        bindText(update, n++, sta);
+        bindDouble(update, n++, sps);
+        bindInt(update, n++, gain);
+        bindInt(update, n++, dataType);
+        bindText(update, n++, ch);
+        bindText(update, n++, creater);
+        bindTimestamp(update, n++);
+        bindDouble(update, n++, tbegin);
+        bindDouble(update, n++, tqty);
+        bindInt(update, n++, foff);
+        bindText(update, n++, cpath);
+
+        bindText(remove, 1, cpath);
+    }
+
+    SQLHSTMT prepare(const char* sql) {
+        SQLHSTMT stmt = SQL_NULL_HSTMT;
+        check(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt), SQL_HANDLE_DBC, dbc);
+        const SQLRETURN rc = SQLPrepare(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql)), SQL_NTS);
+        if (!succeeded(rc)) {
+            DatabaseError error{diagnostics(SQL_HANDLE_STMT, stmt)};
+            SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+            throw error;
+        }
+        return stmt;
+    }
+
+    void bindText(SQLHSTMT stmt, SQLUSMALLINT n, Text& buffer) {
+        check(SQLBindParameter(stmt, n, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, kTextCapacity, 0,
+                               buffer.data(), SQLLEN(buffer.size()), &textInd),
+              SQL_HANDLE_STMT, stmt);
+    }
+    void bindDouble(SQLHSTMT stmt, SQLUSMALLINT n, SQLDOUBLE& value) {
+        check(SQLBindParameter(stmt, n, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0, &value, 0, &valueInd),
+              SQL_HANDLE_STMT, stmt);
+    }
+    void bindInt(SQLHSTMT stmt, SQLUSMALLINT n, SQLINTEGER& value) {
+        check(SQLBindParameter(stmt, n, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 10, 0, &value, 0, &valueInd),
+              SQL_HANDLE_STMT, stmt);
+    }
+    void bindTimestamp(SQLHSTMT stmt, SQLUSMALLINT n) {
+        check(SQLBindParameter(stmt, n, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 19, 0,
+                               &lddate, 0, &valueInd),
+              SQL_HANDLE_STMT, stmt);
+    }
+
+    // Runs a prepared statement; a searched UPDATE or DELETE that touches no
+    // row answers SQL_NO_DATA, which is no error. @return rows affected.
+    SQLLEN execute(SQLHSTMT stmt) {
+        const SQLRETURN rc = SQLExecute(stmt);
+        if (rc == SQL_NO_DATA) return 0;
+        check(rc, SQL_HANDLE_STMT, stmt);
+        SQLLEN rows = 0;
+        check(SQLRowCount(stmt, &rows), SQL_HANDLE_STMT, stmt);
+        SQLFreeStmt(stmt, SQL_CLOSE);
+        return rows;
+    }
+
+    void endTransaction(SQLSMALLINT how) { check(SQLEndTran(SQL_HANDLE_DBC, dbc, how), SQL_HANDLE_DBC, dbc); }
+};
+
+namespace {
+
+// Copies `text` into a bound buffer; a text that does not fit is refused
+// rather than cut, since a cut path would name another file.
+bool fill(std::array<char, FileListDatabase::kTextCapacity + 1>& buffer, std::string_view text) {
+    if (text.size() > FileListDatabase::kTextCapacity || text.find('\0') != std::string_view::npos)
+        return false;
+    std::memcpy(buffer.data(), text.data(), text.size());
+    buffer[text.size()] = '\0';
+    return true;
+}
+
+}  // namespace
+
+FileListDatabase::FileListDatabase(std::string creator, const platform::Clock& clock)
+    : creator_(std::move(creator)), clock_(clock) {}
+
+FileListDatabase::~FileListDatabase() = default;
+
+int FileListDatabase::open(std::string_view connectionString) {
+    close();
+    auto connection = std::make_unique<Connection>();
+    try {
+        connection->connect(connectionString);
+    } catch (const DatabaseError& e) {
+        report(e.text);
+        return -1;
+    } catch (const std::exception& e) {
+        report(e.what());
+        return -1;
+    }
+    connection_ = std::move(connection);
+    return 0;
+}
+
+void FileListDatabase::close() { connection_.reset(); }
+
+bool FileListDatabase::isOpen() const { return connection_ != nullptr; }
+
+int FileListDatabase::insertFile(std::string_view path, std::string_view station, std::string_view channel,
+                                 double start, double duration, double rate, int32_t gain, int32_t dataType) {
+    return store(true, record(path, station, channel, start, duration, rate, gain, dataType));
+}
+
+int FileListDatabase::updateFile(std::string_view path, std::string_view station, std::string_view channel,
+                                 double start, double duration, double rate, int32_t gain, int32_t dataType) {
+    return store(false, record(path, station, channel, start, duration, rate, gain, dataType));
+}
+
+FileListRecord FileListDatabase::record(std::string_view path, std::string_view station, std::string_view channel,
+                                        double start, double duration, double rate, int32_t gain,
+                                        int32_t dataType) const {
+    FileListRecord r;
+    r.sta = station;
+    r.sps = rate;
+    r.gain = gain;
+    r.cpath = path;
+    r.dataType = dataType;
+    r.ch = channel;
+    r.creater = creator_;
+    r.lddate = clock_.now();
+    r.tbegin = start;
+    r.tqty = duration;
+    return r;
+}
+
+int FileListDatabase::store(bool replace, const FileListRecord& r) {
+    if (!connection_) return -1;
+    Connection& c = *connection_;
+    if (!fill(c.sta, r.sta) || !fill(c.cpath, r.cpath) || !fill(c.ch, r.ch) || !fill(c.creater, r.creater)) {
+        report("FILELIST: a text is longer than 255 characters; row for " + r.cpath + " not written");
+        return -1;
+    }
+    c.sps = r.sps;
+    c.gain = r.gain;
+    c.dataType = r.dataType;
+    c.tbegin = r.tbegin;
+    c.tqty = r.tqty;
+    c.foff = r.foff;
+    const platform::CivilTime local = platform::localFromSeconds(r.lddate);
+    c.lddate = SQL_TIMESTAMP_STRUCT{SQLSMALLINT(local.year), SQLUSMALLINT(local.month), SQLUSMALLINT(local.day),
+                                    SQLUSMALLINT(local.hour), SQLUSMALLINT(local.minute),
+                                    SQLUSMALLINT(local.second), 0};
+    try {
+        try {
+            if (replace) {
+                c.execute(c.remove);
+                c.execute(c.insert);
+            } else if (c.execute(c.update) == 0) {
+                c.execute(c.insert);
+            }
+            c.endTransaction(SQL_COMMIT);
+        } catch (...) {
+            SQLFreeStmt(c.insert, SQL_CLOSE);
+            SQLFreeStmt(c.update, SQL_CLOSE);
+            SQLFreeStmt(c.remove, SQL_CLOSE);
+            SQLEndTran(SQL_HANDLE_DBC, c.dbc, SQL_ROLLBACK);
+            throw;
+        }
+    } catch (const DatabaseError& e) {
+        report(e.text);
+        return -1;
+    } catch (const std::exception& e) {
+        report(e.what());
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace velt::outputs

@@ -1,0 +1,135 @@
+// The miniSEED file store: gathers each channel's one-second blocks into runs,
+// compresses every run into 512-byte Steim-2 records and appends them to one
+// work file ("tmpfile" behind the prefix). After a configured number of runs
+// the work file is closed and renamed to the next name of a hexadecimal
+// sequence ("%8.8lX" behind the prefix), whose counter (key OUTFILENUM of
+// section WORK, "%X") lives in the store's configuration file.
+//
+// Store configuration file:
+//   [COMMON] SECINSEEDBUF   blocks (seconds) per run, default 10
+//            OUTFILEPREFIX  folder and leading part of every file name
+//            SEEDBUFINFILE  runs per output file, default 1
+//   [WORK]   OUTFILENUM     next output file number, hexadecimal
+//
+// Choices made here:
+//  - Block buffer: 1107 samples per block, the largest block the recorder's
+//    format allows (sample rates up to 1107/s). Samples beyond it are counted
+//    and their loss logged.
+//  - SECINSEEDBUF below 1 keeps the default 10 and is limited to 3600, so a
+//    run buffer never exceeds one hour of samples; SEEDBUFINFILE below 1
+//    counts as 1.
+//  - A run keeps the header built from the configuration when its first
+//    block arrived (names, rate, delay). A block with a different sample rate
+//    ends the run early and starts a new one at the new rate; the run buffer
+//    grows (never shrinks) when a rate or block size needs more room.
+//  - A finished-file name that already exists: the work file is renamed to
+//    the first free name "<name>.1", "<name>.2", ... instead, the event is
+//    logged, and the counter still moves past the taken number, so no number
+//    is ever used twice. A work file that could not be renamed at all is moved
+//    aside the same way ("tmpfile.1", ...) before a new one is created; a new
+//    work file is never created over existing data.
+//  - closeOutputs() keeps the runs being gathered (data flow may resume);
+//    shutdown() writes them first, and the destructor calls shutdown(), so an
+//    orderly stop never drops gathered samples.
+//  - Write errors are detected and the lost records logged.
+//  - makeMseedFileStore reads CONFFILE with room for the 500 characters the
+//    store keeps, so a long path is never silently cut to another file.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "outputs/mseed_header.h"
+#include "outputs/output_sink.h"
+#include "outputs/steim_compressor.h"
+
+namespace velt::outputs {
+
+class MseedFileStore final : public OutputSink {
+public:
+    static constexpr int kChannels = 12;
+    static constexpr int kBlockCapacity = 1107;
+    static constexpr long kDefaultSecondsPerRun = 10;
+    static constexpr long kMaxSecondsPerRun = 3600;
+    static constexpr std::size_t kConfPathChars = 500;
+
+    /// @brief Reads the store configuration file at `confPath` (backslashes
+    /// count as separators in it and in OUTFILEPREFIX). Opens nothing yet.
+    explicit MseedFileStore(const std::string& confPath);
+    /// @brief Calls shutdown(): gathered runs are written, the work file numbered.
+    ~MseedFileStore() override;
+
+    MseedFileStore(const MseedFileStore&) = delete;
+    MseedFileStore& operator=(const MseedFileStore&) = delete;
+
+    void putSample(int32_t sample) override;
+    void setTime(int32_t seconds) override { time_ = seconds; }
+    void clearSamples() override;
+    /// @brief Adds the buffered block to the selected channel's run; writes
+    /// the run when full, at a gap or at a sample-rate change.
+    void flushChannel() override;
+    void setConfiguration(const ConfigurationRecord& record) override { config_ = &record; }
+    void selectChannel(int32_t channel) override { channel_ = channel; }
+    /// @brief Closes the work file and gives it the next number; runs being
+    /// gathered stay gathered.
+    void closeOutputs() override;
+
+    /// @brief Orderly stop: writes every run still being gathered, then does
+    /// closeOutputs(). The store stays usable; calling it twice is harmless.
+    void shutdown();
+
+    /// @brief Number the next finished file will get.
+    uint32_t nextFileNumber() const { return fileNumber_; }
+    const std::string& workFilePath() const { return workPath_; }
+    /// @brief Path of the finished file numbered `number`.
+    std::string finishedFilePath(uint32_t number) const;
+
+private:
+    struct Run {
+        std::vector<int32_t> samples;  // capacity in size(); empty until first use
+        std::size_t count = 0;
+        int64_t start = -1;
+        int blocks = 0;
+        uint32_t rate = 0;
+        uint32_t counter = 0;
+        MseedHeader header;
+    };
+
+    void writeRun(int channel);
+    void appendRecords(const uint8_t* records, int count);
+    void finishFile();
+    void openWorkFile();
+    void closeWorkFile();
+    void saveFileNumber();
+
+    std::string confPath_;
+    std::string prefix_;
+    std::string workPath_;
+    long secondsPerRun_ = kDefaultSecondsPerRun;
+    long runsPerFile_ = 1;
+    uint32_t fileNumber_ = 0;
+
+    std::array<int32_t, kBlockCapacity> block_{};
+    int blockCount_ = 0;
+    uint64_t blockDropped_ = 0;
+    int64_t time_ = 0;
+    int32_t channel_ = 0;
+    const ConfigurationRecord* config_ = nullptr;
+
+    std::array<Run, kChannels> runs_{};
+    SteimCompressor compressor_;
+    std::vector<uint8_t> recordBuffer_;
+
+    int workFd_ = -1;
+    long runsWritten_ = 0;
+};
+
+/// @brief Creates the miniSEED store of an input when key CONFFILE of section
+/// OUTMSEEDFS in the input's settings file `iniPath` is not empty.
+/// @return the store (owned by the caller), or null when CONFFILE is empty.
+std::unique_ptr<MseedFileStore> makeMseedFileStore(const std::string& iniPath);
+
+}  // namespace velt::outputs

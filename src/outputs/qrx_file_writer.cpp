@@ -1,0 +1,272 @@
+#include "outputs/qrx_file_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "outputs/filelist_database.h"
+#include "platform/calendar.h"
+#include "platform/endian.h"
+#include "platform/file_util.h"
+#include "platform/paths.h"
+
+namespace velt::outputs {
+
+static_assert(sizeof(float) == 4 && std::numeric_limits<float>::is_iec559, "samples are IEEE-754 single");
+
+namespace {
+
+bool sameChannel(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+        return lower(x) == lower(y);
+    });
+}
+
+// Without trailing separators; an empty name (or "/") means the working
+// directory, so that files never land in the root.
+std::string usableDirectory(std::string dir) {
+    while (!dir.empty() && dir.back() == '/') dir.pop_back();
+    return dir.empty() ? std::string(".") : dir;
+}
+
+int64_t wholeSeconds(double t) { return int64_t(std::floor(t)); }
+
+// Writes all of `data` at `offset`, retrying short writes. @return success.
+bool writeAt(int fd, const uint8_t* data, size_t size, off_t offset) {
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= size_t(n);
+        offset += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string qrxHeader(double fileStart, double fileDuration, double rate, int32_t gain,
+                      std::string_view station, std::string_view channel) {
+    const platform::CivilTime t = platform::utcFromSeconds(wholeSeconds(fileStart));
+    // A whole number of seconds, guarded against sums like 3599.9999999.
+    const int64_t duration = std::max<int64_t>(0, wholeSeconds(fileDuration + 1e-6));
+    const std::string sta(station), cha(channel);
+    char text[kQrxHeaderBytes + 1];
+    const int length = std::snprintf(
+        text, sizeof text,
+        "[QRX4.0]\r\nData offset=512\r\nStart time=%02d %02d %02d\r\nStart date=%02d %02d %04d\r\n"
+        "Time duration=%02d %02d %02d\r\nData Type=FLOAT\r\nSpS=%f\r\nGain=%d\r\nStation=%s\r\n"
+        "Channels=\"%s\"\r\n",
+        t.hour, t.minute, t.second, t.day, t.month, t.year, int(duration / 3600), int(duration / 60 % 60),
+        int(duration % 60), rate, int(gain), sta.c_str(), cha.c_str());
+    if (length < 0 || length >= kQrxHeaderBytes) return {};  // the zero byte must fit too
+    std::string header(kQrxHeaderBytes, ' ');
+    std::memcpy(header.data(), text, size_t(length));
+    header[size_t(length)] = '\0';
+    return header;
+}
+
+std::string qrxFileName(double fileStart, std::string_view channel, std::string_view station) {
+    const platform::CivilTime t = platform::utcFromSeconds(wholeSeconds(fileStart));
+    const std::string sta(station), cha(channel);
+    std::string name(32 + cha.size() + sta.size(), '\0');
+    const int length = std::snprintf(name.data(), name.size(), "%02d%02d%04d-%02d%02d%02d-%3s.%3s", t.day,
+                                     t.month, t.year, t.hour, t.minute, t.second, cha.c_str(), sta.c_str());
+    name.resize(size_t(std::clamp(length, 0, int(name.size()) - 1)));
+    return name;
+}
+
+QrxFileWriter::QrxFileWriter(std::string dataDirectory, FileListDatabase* database)
+    : dataDirectory_(usableDirectory(std::move(dataDirectory))), database_(database) {}
+
+std::string QrxFileWriter::fullPath(const std::string& relativePath) const {
+    return dataDirectory_ + "/" + relativePath;
+}
+
+int QrxFileWriter::addSamples(std::string_view station, std::string_view channel, int32_t gain, double rate,
+                              double start, int count, const int32_t* samples) {
+    if (count <= 0) return count == 0 ? 0 : -1;
+    if (samples == nullptr) return -1;
+    if (!(rate > 0) || !std::isfinite(rate) || !std::isfinite(start)) {
+        std::fprintf(stderr, "QRX: rate %g or start %g refused: %d samples lost\n", rate, start, count);
+        return -1;
+    }
+    const std::string safeStation = platform::sanitiseComponent(station);
+    const std::string safeChannel = platform::sanitiseComponent(channel);
+    int rc = 0;
+    for (int k = 0, offset = 0; offset < count; ++k, offset += kQrxPortionSamples) {
+        const int n = std::min(kQrxPortionSamples, count - offset);
+        const double portionStart = start + (double(kQrxPortionSamples) * k) / rate;
+        if (addPortion(safeStation, safeChannel, gain, rate, portionStart, n, samples + offset) != 0) rc = -1;
+    }
+    return rc;
+}
+
+QrxTrace* QrxFileWriter::findTrace(const std::string& station, const std::string& channel, double rate,
+                                   QrxStation*& owner) {
+    auto st = std::find_if(stations_.begin(), stations_.end(),
+                           [&](const QrxStation& s) { return s.name == station; });
+    if (st == stations_.end()) {
+        stations_.push_back(QrxStation{station, kQrxMinutesPerFile, {}});
+        st = stations_.end() - 1;
+    }
+    owner = &*st;
+    for (QrxTrace& t : st->traces)
+        if (sameChannel(t.channel, channel) && t.rate == rate) return &t;
+    if (traceCount_ >= kQrxMaxTraces) {
+        if (!tableFullLogged_)
+            std::fprintf(stderr, "QRX: more than %d traces; samples of further channels are dropped\n",
+                         kQrxMaxTraces);
+        tableFullLogged_ = true;
+        return nullptr;
+    }
+    QrxTrace& t = st->traces.emplace_back();
+    t.channel = channel;
+    t.rate = rate;
+    t.run.resize(kQrxPortionSamples);
+    ++traceCount_;
+    return &t;
+}
+
+int QrxFileWriter::addPortion(const std::string& station, const std::string& channel, int32_t gain, double rate,
+                              double start, int count, const int32_t* samples) {
+    QrxStation* st = nullptr;
+    QrxTrace* tr = findTrace(station, channel, rate, st);
+    if (tr == nullptr) return -1;
+    const double d = 1.0 / rate;
+    const bool continues = tr->runCount > 0 && std::fabs(tr->runStart + tr->runDuration - start) <= 2 * d;
+    if (continues && tr->runCount + count <= kQrxRunLimit && rate > 1.0) {
+        std::transform(samples, samples + count, tr->run.begin() + tr->runCount,
+                       [](int32_t s) { return float(s); });
+        tr->runDuration += count * d;
+        tr->runCount += count;
+        tr->gain = gain;
+        return 0;
+    }
+    writeTrace(*st, *tr);
+    std::transform(samples, samples + count, tr->run.begin(), [](int32_t s) { return float(s); });
+    tr->runStart = start;
+    tr->runDuration = count * d;
+    tr->runCount = count;
+    tr->gain = gain;
+    return 0;
+}
+
+void QrxFileWriter::writeAll() {
+    for (QrxStation& st : stations_)
+        for (QrxTrace& tr : st.traces) writeTrace(st, tr);
+}
+
+int QrxFileWriter::writeTrace(QrxStation& station, QrxTrace& trace) {
+    int rc = 0;
+    if (trace.runCount > 0) {
+        const double d = 1.0 / trace.rate;
+        const bool continues = !trace.relativePath.empty() &&
+                               std::fabs(trace.fileStart + trace.fileDuration - trace.runStart) <= d;
+        if (!continues) {
+            rc = createFile(station, trace);
+        } else {
+            rc = appendRun(station, trace);
+            if (rc == 1) {
+                std::fprintf(stderr, "QRX: cannot reopen %s; its data continue in a new file\n",
+                             fullPath(trace.relativePath).c_str());
+                rc = createFile(station, trace);
+            }
+        }
+    }
+    trace.runStart = 0;
+    trace.runDuration = 0;
+    trace.runCount = 0;
+    return rc;
+}
+
+void QrxFileWriter::encodeRun(const QrxTrace& trace) {
+    const size_t base = bytes_.size();
+    bytes_.resize(base + 4 * size_t(trace.runCount));
+    uint8_t* p = bytes_.data() + base;
+    for (int i = 0; i < trace.runCount; ++i, p += 4) platform::put_u32le(p, std::bit_cast<uint32_t>(trace.run[size_t(i)]));
+}
+
+int QrxFileWriter::createFile(QrxStation& station, QrxTrace& trace) {
+    trace.fileStart = trace.runStart;
+    trace.fileDuration = trace.runDuration;
+    trace.relativePath = station.name + "/" + qrxFileName(trace.fileStart, trace.channel, station.name);
+    const std::string path = fullPath(trace.relativePath);
+    const std::string header =
+        qrxHeader(trace.fileStart, trace.fileDuration, trace.rate, trace.gain, station.name, trace.channel);
+
+    bytes_.assign(header.begin(), header.end());
+    encodeRun(trace);
+    const bool existed = platform::fileExists(path);
+    if (header.empty() || platform::makeDirectories(dataDirectory_ + "/" + station.name) != 0 ||
+        platform::writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(bytes_.data()),
+                                                             bytes_.size())) != 0) {
+        std::fprintf(stderr, "QRX: cannot write %s: %d samples lost\n", path.c_str(), trace.runCount);
+        trace.fileStart = 0;
+        trace.fileDuration = 0;
+        trace.relativePath.clear();
+        return -1;
+    }
+    if (existed) std::fprintf(stderr, "QRX: %s existed and has been replaced\n", path.c_str());
+    if (database_ != nullptr)
+        database_->insertFile(trace.relativePath, station.name, trace.channel, trace.fileStart, trace.runDuration,
+                              trace.rate, trace.gain, kQrxDataType);
+    return 0;
+}
+
+int QrxFileWriter::appendRun(QrxStation& station, QrxTrace& trace) {
+    const std::string path = fullPath(trace.relativePath);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return 1;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < kQrxHeaderBytes) {
+        ::close(fd);
+        return 1;
+    }
+    // A partial sample left by an interrupted write is cut off, so the new
+    // samples stay aligned.
+    const off_t end = kQrxHeaderBytes + (info.st_size - kQrxHeaderBytes) / 4 * 4;
+    if (end != info.st_size)
+        std::fprintf(stderr, "QRX: %s ended in a partial sample, %lld bytes cut off\n", path.c_str(),
+                     static_cast<long long>(info.st_size - end));
+    bytes_.clear();
+    encodeRun(trace);
+    if ((end != info.st_size && ::ftruncate(fd, end) != 0) || !writeAt(fd, bytes_.data(), bytes_.size(), end)) {
+        // Cut back to whole samples so the file stays readable as it was.
+        const int cut = ::ftruncate(fd, end);
+        ::close(fd);
+        std::fprintf(stderr, "QRX: cannot append to %s: %d samples lost%s\n", path.c_str(), trace.runCount,
+                     cut == 0 ? "" : " (and the file may end in a partial sample)");
+        return -1;
+    }
+    trace.fileDuration += trace.runDuration;
+    const std::string header =
+        qrxHeader(trace.fileStart, trace.fileDuration, trace.rate, trace.gain, station.name, trace.channel);
+    if (header.empty() ||
+        !writeAt(fd, reinterpret_cast<const uint8_t*>(header.data()), header.size(), 0))
+        std::fprintf(stderr, "QRX: header of %s not updated\n", path.c_str());
+    if (::close(fd) != 0)
+        std::fprintf(stderr, "QRX: closing %s failed: its last %d samples may be lost\n", path.c_str(),
+                     trace.runCount);
+    if (database_ != nullptr)
+        database_->updateFile(trace.relativePath, station.name, trace.channel, trace.fileStart, trace.fileDuration,
+                              trace.rate, trace.gain, kQrxDataType);
+    if (trace.fileDuration > station.minutesPerFile * 60 - 1) {
+        trace.fileStart = 0;
+        trace.fileDuration = 0;
+        trace.relativePath.clear();
+    }
+    return 0;
+}
+
+}  // namespace velt::outputs

@@ -1,0 +1,90 @@
+// The QRX4.0 output of one input: collects the blocks the decoder hands on,
+// ends every pending run at a gap on any channel and every MAXBLOCK blocks,
+// and feeds QrxFileWriter, which writes the files and registers them in
+// FILELIST.
+//
+// Decisions taken here:
+//  - The data directory is key DIR of section DATA of "qrx.ini", looked up
+//    as ./qrx.ini, then $XDG_CONFIG_HOME/qrx.ini (default ~/.config/qrx.ini),
+//    then /etc/qrx.ini; the first file that exists is the one read.
+//    Backslashes count as separators. Without a value the files go under the
+//    working directory.
+//  - When the database cannot be opened the files are still written; a single
+//    line on standard error says that registration is off.
+//  - An empty connection string means "no registration" without a message
+//    (for runs that only want the files).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "outputs/filelist_database.h"
+#include "outputs/output_sink.h"
+#include "outputs/qrx_file_writer.h"
+
+namespace velt::outputs {
+
+struct QrxSettings {
+    std::string dataDirectory;  // "" = working directory
+    std::string connectionString{FileListDatabase::kLivemillConnection};  // "" = no registration
+};
+
+/// @brief Candidate "qrx.ini" paths in lookup order, from the values of
+/// XDG_CONFIG_HOME and HOME (null or empty = unset).
+std::vector<std::string> qrxIniCandidates(const char* xdgConfigHome, const char* home);
+
+/// @brief DIR of section DATA of the first candidate that exists, with '/'
+/// separators and one trailing separator removed; "" when there is none.
+std::string qrxDataDirectory(const std::vector<std::string>& candidates);
+
+/// @brief The same for this process's working directory and environment.
+std::string qrxDataDirectory();
+
+class QrxOutput final : public OutputSink {
+public:
+    static constexpr int kBlockCapacity = 10000;  // samples per channel and block
+    static constexpr int kChannels = 10;
+    static constexpr int kDefaultMaxBlock = 600;
+
+    /// @brief Opens the database named by the settings (failure: files are
+    /// written unregistered); `maxBlock` <= 0 means the default of 600.
+    explicit QrxOutput(const QrxSettings& settings, int maxBlock = kDefaultMaxBlock);
+    /// @brief Writes every pending run, then closes the database.
+    ~QrxOutput() override;
+
+    void putSample(int32_t sample) override;
+    void setTime(int32_t seconds) override;
+    void clearSamples() override;
+    void flushChannel() override;
+    void setConfiguration(const ConfigurationRecord& record) override;
+    void selectChannel(int32_t channel) override;
+    void closeOutputs() override;
+
+    /// @brief True when files are registered in FILELIST.
+    bool registering() const { return database_.isOpen(); }
+    int maxBlock() const { return maxBlock_; }
+    const QrxFileWriter& writer() const { return writer_; }
+
+private:
+    std::array<int32_t, kBlockCapacity> block_{};
+    int count_ = 0;
+    int64_t overflow_ = 0;  // samples beyond the block capacity, dropped
+    int32_t time_ = 0;
+    int32_t channel_ = 0;
+    const ConfigurationRecord* record_ = nullptr;
+    std::array<int64_t, kChannels> lastTime_;
+    int blockCounter_ = 0;
+    int maxBlock_;
+    FileListDatabase database_;
+    QrxFileWriter writer_;
+};
+
+/// @brief The QRX4.0 output an input's settings file asks for: section
+/// OUTQRX, TODO exactly "YES", MAXBLOCK applied when above 0.
+/// @return the output, or null when it is not enabled.
+std::unique_ptr<QrxOutput> makeQrxOutput(const std::string& iniPath, const QrxSettings& settings);
+
+}  // namespace velt::outputs
