@@ -50,6 +50,8 @@ long InputReader::lowestFileNumber(const std::string& dir) {
 
 InputReader::InputReader(const std::string& iniPath, const platform::Clock& clock, int persistInterval)
     : clock_(clock), iniPath_(iniPath.substr(0, kPathChars)), persistInterval_(persistInterval) {
+    // An empty buffer, so a position asked for before open() is the stored offset.
+    setBuffer(0);
     inDir_ = platform::withTrailingSeparator(
         platform::normaliseSeparators(platform::readProfileString(iniPath_, "INPUT", "INDIR", "", kPathChars)));
     const std::string stored = platform::readProfileString(iniPath_, "WORK", "FILENUM", "", kPathChars);

@@ -16,19 +16,6 @@ namespace velt::outputs {
 
 namespace {
 
-bool writeAll(int fd, const uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= std::size_t(n);
-    }
-    return true;
-}
-
 // The channel's name as a zero-terminated string of at most its field width,
 // or empty for channels without a name entry.
 std::string channelNameOf(const ConfigurationRecord& config, int channel) {
@@ -138,7 +125,7 @@ void FourIntOutput::flushChannel() {
 
     const std::size_t n = std::size_t(blockCount_);
     for (std::size_t i = 0; i < n; ++i) platform::put_u32le(&bytes_[i * 4], uint32_t(block_[i]));
-    if (!writeAll(file.fd, bytes_.data(), n * 4))
+    if (!platform::writeFully(file.fd, bytes_.data(), n * 4))
         std::fprintf(stderr, "4-int output: write of channel %d failed, block lost\n",
                      int(channel_));
     if (++file.blocks >= blocksPerFile_) closeChannel(file);

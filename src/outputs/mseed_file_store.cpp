@@ -34,19 +34,6 @@ uint32_t parseHex(const std::string& text) {
     return uint32_t(value);
 }
 
-bool writeAll(int fd, const uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= std::size_t(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 MseedFileStore::MseedFileStore(const std::string& confPath)
@@ -144,7 +131,7 @@ void MseedFileStore::appendRecords(const uint8_t* records, int count) {
         std::fprintf(stderr, "miniSEED store: no work file, %d records dropped\n", count);
         return;
     }
-    if (!writeAll(workFd_, records, std::size_t(count) * mseed::kRecordLength))
+    if (!platform::writeFully(workFd_, records, std::size_t(count) * mseed::kRecordLength))
         std::fprintf(stderr, "miniSEED store: writing %s failed, up to %d records lost\n",
                      workPath_.c_str(), count);
     if (++runsWritten_ >= runsPerFile_) {

@@ -23,20 +23,6 @@ std::string parentDirectory(const std::string& path) {
     return path.substr(0, slash);
 }
 
-bool writeAll(int fd, std::string_view data) {
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        left -= std::size_t(n);
-    }
-    return true;
-}
 
 // Creates "<path>.tmp<pid>.<n>" exclusively (a name left by a crash is
 // skipped); returns the descriptor or -1.
@@ -95,7 +81,7 @@ int writeFileAtomically(const std::string& path, std::string_view data) {
     std::string name;
     const int fd = createTemporary(target, name);
     if (fd < 0) return -1;
-    const bool ok = writeAll(fd, data) && (!keepMode || ::fchmod(fd, mode) == 0) && ::fsync(fd) == 0;
+    const bool ok = writeFully(fd, data.data(), data.size()) && (!keepMode || ::fchmod(fd, mode) == 0) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
     if (!ok || !closed || ::rename(name.c_str(), target.c_str()) != 0) {
         ::unlink(name.c_str());
@@ -131,6 +117,20 @@ std::string freeName(const std::string& base) {
         std::string candidate = base + "." + std::to_string(n);
         if (!fileExists(candidate)) return candidate;
     }
+}
+
+bool writeFully(int fd, const void* data, std::size_t size) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        size -= std::size_t(n);
+    }
+    return true;
 }
 
 }  // namespace velt::platform

@@ -3,6 +3,7 @@
 // data that are already there.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -10,6 +11,10 @@
 namespace velt::platform {
 
 bool fileExists(const std::string& path);
+
+/// @brief Writes all `size` bytes to `fd`, resuming after short writes and
+/// interrupts. @return false on a write error (errno tells which).
+bool writeFully(int fd, const void* data, std::size_t size);
 
 /// @brief Size of the file in bytes, or -1 when it cannot be examined.
 int64_t fileSize(const std::string& path);
