@@ -49,7 +49,7 @@ long InputReader::lowestFileNumber(const std::string& dir) {
 }
 
 InputReader::InputReader(const std::string& iniPath, const platform::Clock& clock, int persistInterval)
-    : clock_(clock), iniPath_(iniPath.substr(0, kPathChars)), persistInterval_(persistInterval) {
+    : clock_(clock), iniPath_(iniPath), persistInterval_(persistInterval) {
     // An empty buffer, so a position asked for before open() is the stored offset.
     setBuffer(0);
     inDir_ = platform::withTrailingSeparator(

@@ -41,7 +41,9 @@ class InputReader final : public InputSource {
 public:
     static constexpr int kBufferBytes = 5000;
     static constexpr int kRetrySeconds = 20;
-    static constexpr int kPathChars = 100;
+    // Paths are kept whole (up to 4096 characters): a path cut short would
+    // silently name another folder, or make persist() create a stray file.
+    static constexpr int kPathChars = 4096;
 
     /// @brief Reads INDIR, FILENUM and OFFSET from `iniPath` (empty: all
     /// defaults, nothing persisted). The file is not opened yet.

@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
 
     if (!headless) {
 #ifdef VELT_WITH_GUI
-        return velt::livemill::gui::runWithWindow(argc, argv, config, options);
+        return velt::livemill::gui::runWithWindow(argc, argv, config, options, stopRequested);
 #endif
     }
 

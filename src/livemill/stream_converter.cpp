@@ -43,6 +43,13 @@ void StreamConverter::step() {
         if (monitor_ && position(p)) monitor_->setPosition(input_, p.file, p.offset);
     }
     waiting_ = false;
+    if (byteCount_ == 0) {
+        // The first byte since a reset: the reader may only now have found its
+        // first file (an input started before any existed), so positions taken
+        // earlier can name a file that will never come.
+        delimValid_ = position(delimPos_);
+        startPos_ = delimPos_;
+    }
     const uint8_t b = reader_.hasBuffered() ? reader_.takeBuffered() : reader_.readByte();
     ++byteCount_;
     detector_.push(b);

@@ -111,23 +111,35 @@ void FourIntOutput::flushChannel() {
     file.lastTime = time_;
 
     if (file.fd < 0) {
-        const std::string name = fileNameFor(channel_, time_);
-        const bool existed = platform::fileExists(name);
-        file.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        // A new file never overwrites one that exists (the same data converted
+        // again after a crash, or another channel whose name maps to the same
+        // file name): its samples go to a free name beside it instead.
+        const std::string wanted = fileNameFor(channel_, time_);
+        std::string name = wanted;
+        file.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (file.fd < 0 && errno == EEXIST) {
+            name = platform::freeName(wanted);
+            file.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (file.fd >= 0) std::fprintf(stderr, "4-int output: %s exists, writing %s\n", wanted.c_str(), name.c_str());
+        }
         file.blocks = 0;
+        file.size = 0;
         if (file.fd < 0) {
             std::fprintf(stderr, "4-int output: cannot open %s, block of %d samples dropped\n",
                          name.c_str(), blockCount_);
             return;
         }
-        if (existed) std::fprintf(stderr, "4-int output: %s replaced\n", name.c_str());
     }
 
     const std::size_t n = std::size_t(blockCount_);
     for (std::size_t i = 0; i < n; ++i) platform::put_u32le(&bytes_[i * 4], uint32_t(block_[i]));
-    if (!platform::writeFully(file.fd, bytes_.data(), n * 4))
-        std::fprintf(stderr, "4-int output: write of channel %d failed, block lost\n",
-                     int(channel_));
+    if (platform::writeFully(file.fd, bytes_.data(), n * 4)) {
+        file.size += int64_t(n * 4);
+    } else {
+        // A partial block would shift every later sample: cut it off again.
+        if (::ftruncate(file.fd, file.size) == 0) ::lseek(file.fd, file.size, SEEK_SET);
+        std::fprintf(stderr, "4-int output: write of channel %d failed, block lost\n", int(channel_));
+    }
     if (++file.blocks >= blocksPerFile_) closeChannel(file);
 }
 

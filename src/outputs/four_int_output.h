@@ -14,9 +14,13 @@
 // Choices made here:
 //  - Station and channel names come from the recorder and are sanitised
 //    before they become part of a name (no separators, control bytes, "..").
-//  - A file of the same name is replaced from the start and truncated, so no
-//    stale bytes of a longer earlier file remain behind the new data; the
-//    replacement is logged.
+//  - A new file never overwrites an existing one (the same data converted
+//    again after a crash, or two channels whose names end in the same
+//    letter): the samples go to a free name beside it ("NAME.1", ...), and
+//    that is logged. New files are always created empty, so no stale bytes
+//    of an earlier file can remain behind new data.
+//  - A write that fails part-way is cut back to the block boundary, so one
+//    lost block never shifts the samples after it.
 //  - Before any configuration is set, the test naming uses the channel index
 //    in place of station and channel, the default naming "UNKN" as station
 //    and 'U' as component; the time part is the block's own second.
@@ -79,6 +83,7 @@ private:
     struct ChannelFile {
         int fd = -1;
         long blocks = 0;
+        int64_t size = 0;  // bytes written to the open file
         int64_t lastTime = -1;
     };
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -131,9 +132,15 @@ void MseedFileStore::appendRecords(const uint8_t* records, int count) {
         std::fprintf(stderr, "miniSEED store: no work file, %d records dropped\n", count);
         return;
     }
-    if (!platform::writeFully(workFd_, records, std::size_t(count) * mseed::kRecordLength))
-        std::fprintf(stderr, "miniSEED store: writing %s failed, up to %d records lost\n",
-                     workPath_.c_str(), count);
+    const std::size_t bytes = std::size_t(count) * mseed::kRecordLength;
+    if (platform::writeFully(workFd_, records, bytes)) {
+        workSize_ += int64_t(bytes);
+    } else {
+        // A torn record would misalign every record after it: cut back to
+        // the last whole run.
+        if (::ftruncate(workFd_, workSize_) == 0) ::lseek(workFd_, workSize_, SEEK_SET);
+        std::fprintf(stderr, "miniSEED store: writing %s failed, %d records lost\n", workPath_.c_str(), count);
+    }
     if (++runsWritten_ >= runsPerFile_) {
         closeWorkFile();
         finishFile();
@@ -142,6 +149,15 @@ void MseedFileStore::appendRecords(const uint8_t* records, int count) {
 }
 
 void MseedFileStore::finishFile() {
+    // A work file left by a crash may end in a torn record: only whole
+    // records are given a number.
+    const int64_t size = platform::fileSize(workPath_);
+    if (size > 0 && size % mseed::kRecordLength != 0) {
+        const int64_t whole = size - size % mseed::kRecordLength;
+        if (::truncate(workPath_.c_str(), whole) == 0)
+            std::fprintf(stderr, "miniSEED store: %s ended in a torn record, %lld bytes cut\n", workPath_.c_str(),
+                         static_cast<long long>(size - whole));
+    }
     const std::string target = finishedFilePath(fileNumber_);
     int rc = platform::renameNoReplace(workPath_, target);
     if (rc == 1) {
@@ -153,7 +169,11 @@ void MseedFileStore::finishFile() {
             std::fprintf(stderr, "miniSEED store: %s exists, records kept as %s\n",
                          target.c_str(), aside.c_str());
     }
-    if (rc != 0) return;
+    if (rc != 0) {
+        if (rc < 0 && errno != ENOENT)
+            std::fprintf(stderr, "miniSEED store: cannot rename %s: %s\n", workPath_.c_str(), std::strerror(errno));
+        return;
+    }
     ++fileNumber_;
     saveFileNumber();
 }
@@ -180,6 +200,7 @@ void MseedFileStore::openWorkFile() {
         std::fprintf(stderr, "miniSEED store: earlier work file kept as %s\n", aside.c_str());
     }
     workFd_ = ::open(workPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    workSize_ = 0;
     if (workFd_ < 0)
         std::fprintf(stderr, "miniSEED store: cannot create %s\n", workPath_.c_str());
 }

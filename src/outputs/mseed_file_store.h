@@ -124,6 +124,7 @@ private:
     std::vector<uint8_t> recordBuffer_;
 
     int workFd_ = -1;
+    int64_t workSize_ = 0;  // bytes of whole records in the open work file
     long runsWritten_ = 0;
 };
 

@@ -53,7 +53,10 @@ public:
     }
     int count() const { return count_; }
 
-    void putSample(int32_t s) override { for (auto* m : members_) if (m) m->putSample(s); }
+    // Slots at count_ and beyond are never filled: only the used ones are looked at.
+    void putSample(int32_t s) override {
+        for (int i = 0; i < count_; ++i) if (OutputSink* m = members_[std::size_t(i)]) m->putSample(s);
+    }
     void setTime(int32_t t) override { for (auto* m : members_) if (m) m->setTime(t); }
     void clearSamples() override { for (auto* m : members_) if (m) m->clearSamples(); }
     void flushChannel() override { for (auto* m : members_) if (m) m->flushChannel(); }

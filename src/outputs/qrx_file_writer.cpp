@@ -201,13 +201,21 @@ int QrxFileWriter::createFile(QrxStation& station, QrxTrace& trace) {
     trace.fileStart = trace.runStart;
     trace.fileDuration = trace.runDuration;
     trace.relativePath = station.name + "/" + qrxFileName(trace.fileStart, trace.channel, station.name);
-    const std::string path = fullPath(trace.relativePath);
+    std::string path = fullPath(trace.relativePath);
+    // An existing file of that name is never replaced (the same start time
+    // again: data converted twice after a crash, or a recorder restart on the
+    // fallback time base): the new file takes a free name beside it.
+    if (platform::fileExists(path)) {
+        const std::string wanted = path;
+        path = platform::freeName(wanted);
+        trace.relativePath += path.substr(wanted.size());
+        std::fprintf(stderr, "QRX: %s exists, writing %s\n", wanted.c_str(), path.c_str());
+    }
     const std::string header =
         qrxHeader(trace.fileStart, trace.fileDuration, trace.rate, trace.gain, station.name, trace.channel);
 
     bytes_.assign(header.begin(), header.end());
     encodeRun(trace);
-    const bool existed = platform::fileExists(path);
     if (header.empty() || platform::makeDirectories(dataDirectory_ + "/" + station.name) != 0 ||
         platform::writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(bytes_.data()),
                                                              bytes_.size())) != 0) {
@@ -217,7 +225,6 @@ int QrxFileWriter::createFile(QrxStation& station, QrxTrace& trace) {
         trace.relativePath.clear();
         return -1;
     }
-    if (existed) std::fprintf(stderr, "QRX: %s existed and has been replaced\n", path.c_str());
     if (database_ != nullptr)
         database_->insertFile(trace.relativePath, station.name, trace.channel, trace.fileStart, trace.runDuration,
                               trace.rate, trace.gain, kQrxDataType);

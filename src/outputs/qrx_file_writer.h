@@ -26,8 +26,10 @@
 //    separators, no "..", no control bytes); the safe names are also what the
 //    header and the table carry, so file, header and row always agree.
 //  - A new file is written to a temporary name, flushed and renamed, so it
-//    is never seen half-written. A file of the same name (the same data
-//    converted again) is replaced, and the replacement is logged.
+//    is never seen half-written. A file of the same name (the same start
+//    converted again) is never replaced: the new file takes a free name
+//    beside it ("NAME.1", ...), is registered under that path, and this is
+//    logged.
 //  - Lost data are never silent: a run that cannot be written is logged on
 //    standard error. A file that cannot be reopened for an append (moved
 //    away) is replaced by a new file for that run; a failed append is cut

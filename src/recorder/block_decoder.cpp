@@ -46,8 +46,11 @@ void BlockDecoder::stopData() {
     if (sinks_) sinks_->closeOutputs();
 }
 
-int BlockDecoder::endOfBlock(int length) {
-    lengths_[index_] = length;
+int BlockDecoder::endOfBlock(int /*length*/) {
+    // The block is judged by the bytes actually held (a block longer than the
+    // buffer is cut), in decode() and again in the four-block step; the
+    // announced length adds nothing to that.
+    held_[index_] = count_;
     const int result = decode();
     if (result != kAccepted) return result;
     if (++index_ == kBuffers) {
@@ -176,7 +179,7 @@ void BlockDecoder::fourBlockStep() {
         // A group only completes after four accepted blocks, each of which
         // passed the length check in decode().
         uint8_t s[kStatusBytes];
-        readStatus(buffers_[i], statusLayoutRows(lengths_[i] < kMaxBlockBytes ? lengths_[i] : kMaxBlockBytes), s);
+        readStatus(buffers_[i], statusLayoutRows(held_[i]), s);
         if (firstStatus0_ < 0) firstStatus0_ = s[kStFirstMarker];
         const int lane = s[kStBlockNumber] & 3;
         config |= uint32_t(s[kStConfigByte]) << (8 * lane);

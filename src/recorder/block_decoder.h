@@ -82,7 +82,7 @@ private:
     int input_ = 0;
 
     uint8_t buffers_[kBuffers][kMaxBlockBytes] = {};
-    int lengths_[kBuffers] = {};
+    int held_[kBuffers] = {};  // bytes held in each buffer at its end of block
     int index_ = 0;
     int count_ = 0;
 

@@ -288,6 +288,20 @@ TEST_F(StreamConverterTest, FollowsGrowingFilesAndStopsAtAMissingNumber) {
     EXPECT_EQ(sink.blocks.size(), 3 * (stream.times.size() + more.times.size()));
 }
 
+TEST_F(StreamConverterTest, InputStartedBeforeItsFirstFileConvertsItFromTheStart) {
+    start();
+    runToEnd();
+    StreamEncoder encoder(settings());
+    SignalGenerator signal(17);
+    EncodedStream stream;
+    encode(encoder, signal, 300, stream);
+    writeRealTimeFiles(rtDir(), stream.bytes, 0x41A, 100000);
+    clock.advance(20);
+    runToEnd();
+    expectDelivered(stream, 0, stream.times.size());
+    EXPECT_EQ(sink.blocks.size(), 3 * stream.times.size());
+}
+
 TEST_F(StreamConverterTest, WaitingInputIdlesForTwentySeconds) {
     start();
     converter->setWaitAllowed(true);

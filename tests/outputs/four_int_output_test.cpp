@@ -44,7 +44,7 @@ protected:
 
     // The file holds the blocks of `channel` stamped `times`, little-endian.
     void expectContent(const std::string& path, int channel, const std::vector<int64_t>& times) {
-        const std::vector<uint8_t> bytes = test::readBytes(path);
+        const std::vector<uint8_t> bytes = test::readFile(path);
         ASSERT_EQ(bytes.size(), times.size() * config_.sampleRate * 4) << path;
         std::size_t off = 0;
         for (int64_t t : times)
@@ -113,7 +113,7 @@ TEST_F(FourIntTest, FilesHoldTheSamplesAndSplitAtGapsAndLength) {
     expectContent(name("SHZ", t_ + 5), 0, {t_ + 5});
 }
 
-TEST_F(FourIntTest, ExistingFileIsTruncated) {
+TEST_F(FourIntTest, ExistingFileIsKeptAndNewDataGoToAFreeName) {
     FourIntOutput out;
     out.setOutputPrefix(dir_.path() + "/");
     out.setConfiguration(config_);
@@ -121,7 +121,9 @@ TEST_F(FourIntTest, ExistingFileIsTruncated) {
     test::writeText(path, std::string(1000, 'z'));
     feed(out, t_, 0b001u);
     out.closeOutputs();
-    expectContent(path, 0, {t_});
+    // Neither overwritten nor mixed with stale bytes.
+    EXPECT_EQ(test::readText(path), std::string(1000, 'z'));
+    expectContent(path + ".1", 0, {t_});
 }
 
 TEST_F(FourIntTest, FactoryAppliesSettings) {

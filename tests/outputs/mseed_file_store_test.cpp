@@ -122,7 +122,7 @@ TEST_F(MseedStoreTest, DefaultsGiveOneFilePerChannelRunAcrossYearEnd) {
         EXPECT_EQ(test::listNames(dir_.path()),
                   (std::vector<std::string>{"00000000", "00000001", "00000002", "00000003",
                                             "00000004", "00000005", "seed.ini", "tmpfile"}));
-        EXPECT_EQ(test::readBytes(dir_.file("tmpfile")).size(), 0u);
+        EXPECT_EQ(test::readFile(dir_.file("tmpfile")).size(), 0u);
         EXPECT_EQ(platform::readProfileString(confPath_, "WORK", "OUTFILENUM", "", 20), "6");
         for (uint32_t k = 0; k < 6; ++k) {
             const DecodedFile f = test::decodeFile(finished(k));
@@ -153,7 +153,7 @@ TEST_F(MseedStoreTest, GapEndsOneChannelsRunAndShutdownWritesPendingRuns) {
     expectRuns(test::decodeFile(finished(5)), 1, {{t0 + 14, 1, 100}});
     expectRuns(test::decodeFile(finished(6)), 2, {{t0 + 10, 5, 100}});
     // The work file opened after the last run becomes an empty last file.
-    EXPECT_EQ(test::readBytes(finished(7)).size(), 0u);
+    EXPECT_EQ(test::readFile(finished(7)).size(), 0u);
     EXPECT_FALSE(platform::fileExists(dir_.file("tmpfile")));
     EXPECT_EQ(platform::readProfileString(confPath_, "WORK", "OUTFILENUM", "", 20), "8");
 }
@@ -192,7 +192,7 @@ TEST_F(MseedStoreTest, LeftoverWorkFileAndCounterSurviveRestarts) {
         for (int64_t t = t0; t < t0 + 10; ++t) feed(store, t);
     }
     // The leftover took the stored number, the new runs the following ones.
-    const auto old = test::readBytes(finished(0x1A));
+    const auto old = test::readFile(finished(0x1A));
     EXPECT_EQ(std::string(old.begin(), old.end()), leftover);
     expectRuns(test::decodeFile(finished(0x1B)), 0, {{t0, 10, 100}});
     expectRuns(test::decodeFile(finished(0x1D)), 2, {{t0, 10, 100}});
@@ -212,7 +212,7 @@ TEST_F(MseedStoreTest, TakenNameKeepsRecordsUnderFreeNameAndNumberIsSkipped) {
     const int64_t t0 = platform::secondsFromUtc(2022, 3, 1, 10, 0, 0);
     MseedFileStore store(confPath_);
     for (int64_t t = t0; t < t0 + 10; ++t) feed(store, t);
-    const auto foreign = test::readBytes(finished(1));
+    const auto foreign = test::readFile(finished(1));
     EXPECT_EQ(std::string(foreign.begin(), foreign.end()), "not ours");
     expectRuns(test::decodeFile(finished(0)), 0, {{t0, 10, 100}});
     expectRuns(test::decodeFile(finished(1) + ".1"), 1, {{t0, 10, 100}});

@@ -11,22 +11,6 @@
 
 namespace velt::test {
 
-ScratchDir::ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "velt_out_XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::vector<uint8_t> readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 void writeText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
@@ -90,7 +74,7 @@ DecodedFile decodeRecords(const uint8_t* data, std::size_t size) {
 }
 
 DecodedFile decodeFile(const std::string& path) {
-    const std::vector<uint8_t> bytes = readBytes(path);
+    const std::vector<uint8_t> bytes = readFile(path);
     return decodeRecords(bytes.data(), bytes.size());
 }
 

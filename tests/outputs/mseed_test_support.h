@@ -7,24 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace velt::test {
 
-/// A fresh folder under the system temporary folder, removed with its
-/// contents when the object goes.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+/// The shared scratch folder under the name these tests use.
+using ScratchDir = TempDir;
 
-private:
-    std::string path_;
-};
-
-std::vector<uint8_t> readBytes(const std::string& path);
 void writeText(const std::string& path, const std::string& text);
 /// Names in `dir`, sorted.
 std::vector<std::string> listNames(const std::string& dir);

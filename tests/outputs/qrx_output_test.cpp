@@ -189,18 +189,22 @@ TEST_P(QrxOutputTest, GapOnOneChannelEndsEveryRunButOnlyThatChannelsFile) {
 TEST_P(QrxOutputTest, GroupDelayMovesStartAndShortNamesArePadded) {
     const auto r = record("AB", {"Z"}, 100, 54819);  // 0.54819 s
     const int64_t noon = kT0 + 7200;                  // 12:00:00
-    for (int pass = 0; pass < 2; ++pass) {  // converting the same data again replaces file and row
+    // Converting the same data again never replaces the first file: the
+    // second goes beside it under a free name, with a row of its own.
+    for (int pass = 0; pass < 2; ++pass) {
         QrxOutput out(settings());
         for (int64_t t = noon; t < noon + 3; ++t) feed(out, r, t, {0});
     }
+    EXPECT_EQ(readQrx(data() + "/AB/05032024-115959-  Z. AB.1").samples, expectedRun(0, noon, noon + 2, 100));
     const QrxFile f = readQrx(data() + "/AB/05032024-115959-  Z. AB");
     EXPECT_EQ(f.header, header512("[QRX4.0]\r\nData offset=512\r\nStart time=11 59 59\r\nStart date=05 03 2024\r\n"
                                   "Time duration=00 00 03\r\nData Type=FLOAT\r\nSpS=100.000000\r\nGain=1\r\n"
                                   "Station=AB\r\nChannels=\"Z\"\r\n"));
     EXPECT_EQ(f.samples, expectedRun(0, noon, noon + 2, 100));
     const auto rows = db.rows();
-    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].cpath, "AB/05032024-115959-  Z. AB");
+    EXPECT_EQ(rows[1].cpath, "AB/05032024-115959-  Z. AB.1");
     EXPECT_NEAR(rows[0].tbegin, double(noon) - 0.54819, 1e-6);
     EXPECT_EQ(rows[0].sta, "AB");
     EXPECT_EQ(rows[0].ch, "Z");

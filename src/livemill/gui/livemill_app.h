@@ -3,12 +3,16 @@
 // close) ends the worker in order before the program exits.
 #pragma once
 
+#include <atomic>
+
 #include "livemill/livemill_config.h"
 #include "livemill/worker.h"
 
 namespace velt::livemill::gui {
 
-/// @brief Shows the window until Stop; @return the process exit status.
-int runWithWindow(int& argc, char** argv, const LivemillConfig& config, const WorkerOptions& options);
+/// @brief Shows the window until Stop, or until `stopRequested` (not owned) is
+/// set from elsewhere (a signal). @return the process exit status.
+int runWithWindow(int& argc, char** argv, const LivemillConfig& config, const WorkerOptions& options,
+                  std::atomic<bool>& stopRequested);
 
 }  // namespace velt::livemill::gui

@@ -4,42 +4,75 @@
 
 namespace velt::livemill::gui {
 
-void WindowStatusMonitor::add(Report report, bool urgent) {
-    pending_.push_back(std::move(report));
-    const auto now = std::chrono::steady_clock::now();
-    if (urgent || now - lastSend_ >= std::chrono::milliseconds(50)) send();
+void WindowStatusMonitor::set(int input, Field field, int64_t value, bool urgent) {
+    if (!valid(input)) return;
+    Latest& l = latest_[std::size_t(input)];
+    l.value[field] = value;
+    l.dirty |= 1u << field;
+    changed(urgent);
+}
+
+void WindowStatusMonitor::setStationName(int input, const char* name) {
+    if (!valid(input)) return;
+    latest_[std::size_t(input)].station = name ? name : "";
+    latest_[std::size_t(input)].dirty |= 1u << Station;
+    changed(false);
+}
+
+void WindowStatusMonitor::logLine(int input, int code, const char* text) {
+    if (!valid(input) || code != 10) return;
+    latest_[std::size_t(input)].log = text ? text : "";
+    latest_[std::size_t(input)].dirty |= 1u << Log;
+    changed(true);
+}
+
+void WindowStatusMonitor::setPosition(int input, long file, long offset) {
+    if (!valid(input)) return;
+    Latest& l = latest_[std::size_t(input)];
+    l.value[PositionFile] = file;
+    l.value[PositionOffset] = offset;
+    l.dirty |= (1u << PositionFile) | (1u << PositionOffset);
+    changed(false);
+}
+
+void WindowStatusMonitor::changed(bool urgent) {
+    if (urgent || std::chrono::steady_clock::now() - lastSend_ >= std::chrono::milliseconds(50)) send();
 }
 
 void WindowStatusMonitor::send() {
     lastSend_ = std::chrono::steady_clock::now();
-    if (pending_.empty() || window_.isNull()) return;
+    std::vector<Update> batch;
+    for (int i = 0; i < StatusWindow::kSlots; ++i) {
+        Latest& l = latest_[std::size_t(i)];
+        if (l.dirty == 0) continue;
+        batch.push_back({i, l});
+        l.dirty = 0;
+    }
+    if (batch.empty() || window_.isNull()) return;
     QPointer<StatusWindow> target = window_;
     QMetaObject::invokeMethod(
-        window_.data(),
-        [target, batch = std::move(pending_)] {
-            if (target) apply(*target, batch);
-        },
+        window_.data(), [target, batch = std::move(batch)] { if (target) apply(*target, batch); },
         Qt::QueuedConnection);
-    pending_.clear();
 }
 
-void WindowStatusMonitor::apply(StatusWindow& w, const std::vector<Report>& batch) {
-    for (const Report& r : batch) {
-        switch (r.op) {
-            case Op::LastActive: w.setLastActive(r.input, r.a); break;
-            case Op::InputFile: w.setInputFile(r.input, long(r.a)); break;
-            case Op::Offset: w.setOffset(r.input, long(r.a)); break;
-            case Op::Device: w.setDeviceNumber(r.input, long(r.a)); break;
-            case Op::Config: w.setConfigNumber(r.input, long(r.a)); break;
-            case Op::Block: w.setBlockNumber(r.input, long(r.a)); break;
-            case Op::BlockTime: w.setLastBlockTime(r.input, r.a); break;
-            case Op::Restart: w.setRestartNumber(r.input, long(r.a)); break;
-            case Op::Station: w.setStationName(r.input, r.text.c_str()); break;
-            case Op::Log: w.logLine(r.input, int(r.a), r.text.c_str()); break;
-            case Op::Counter: w.setCounter(r.input, long(r.a)); break;
-            case Op::Waiting: w.setWaiting(r.input, int(r.a)); break;
-            case Op::Position: w.setPosition(r.input, long(r.a), long(r.b)); break;
-        }
+void WindowStatusMonitor::apply(StatusWindow& w, const std::vector<Update>& batch) {
+    for (const Update& u : batch) {
+        const Latest& l = u.fields;
+        const auto has = [&l](Field f) { return (l.dirty >> f) & 1u; };
+        const int i = u.input;
+        if (has(LastActive)) w.setLastActive(i, l.value[LastActive]);
+        if (has(InputFile)) w.setInputFile(i, long(l.value[InputFile]));
+        if (has(Offset)) w.setOffset(i, long(l.value[Offset]));
+        if (has(Device)) w.setDeviceNumber(i, long(l.value[Device]));
+        if (has(Config)) w.setConfigNumber(i, long(l.value[Config]));
+        if (has(Block)) w.setBlockNumber(i, long(l.value[Block]));
+        if (has(BlockTime)) w.setLastBlockTime(i, l.value[BlockTime]);
+        if (has(Restart)) w.setRestartNumber(i, long(l.value[Restart]));
+        if (has(Counter)) w.setCounter(i, long(l.value[Counter]));
+        if (has(Waiting)) w.setWaiting(i, int(l.value[Waiting]));
+        if (has(PositionFile)) w.setPosition(i, long(l.value[PositionFile]), long(l.value[PositionOffset]));
+        if (has(Station)) w.setStationName(i, l.station.c_str());
+        if (has(Log)) w.logLine(i, 10, l.log.c_str());
     }
 }
 

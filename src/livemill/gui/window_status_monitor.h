@@ -1,15 +1,19 @@
 // The status window's side of the StatusMonitor interface. Reports arrive on
-// the worker thread; no Qt object is touched there. Each report is recorded
-// in a batch, and batches are handed to the user-interface thread by queued
-// invocation, where they are applied in order. A batch is sent at least every
-// 50 ms while reports flow, and at once for log lines and waiting changes, so
-// a fast backlog conversion cannot flood the event queue and every report
-// still reaches the window.
+// the worker thread, where no Qt object is touched: each report updates the
+// latest value of its field for its input, and the changed fields are handed
+// to the user-interface thread by queued invocation, where the window's
+// store-and-show operations apply them. The window shows only the latest value
+// of each field, so a burst of reports during a fast backlog conversion (tens
+// of thousands of blocks a second) costs the user-interface thread one small
+// batch every 50 ms instead of a flood it could not keep up with. Log lines
+// and waiting changes are sent at once.
 #pragma once
 
 #include <QPointer>
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,43 +24,48 @@ namespace velt::livemill::gui {
 
 class WindowStatusMonitor final : public recorder::StatusMonitor {
 public:
-    /// @brief Reports go to `window` (not owned; reports after it is gone are dropped).
+    /// @brief Reports go to `window` (not owned; it must outlive the monitor's sends).
     explicit WindowStatusMonitor(StatusWindow* window) : window_(window) {}
     ~WindowStatusMonitor() override { send(); }
 
-    void setLastActive(int input, int64_t seconds) override { add({Op::LastActive, input, seconds}); }
-    void setInputFile(int input, long file) override { add({Op::InputFile, input, file}); }
-    void setOffset(int input, long offset) override { add({Op::Offset, input, offset}); }
-    void setDeviceNumber(int input, long value) override { add({Op::Device, input, value}); }
-    void setConfigNumber(int input, long value) override { add({Op::Config, input, value}); }
-    void setBlockNumber(int input, long value) override { add({Op::Block, input, value}); }
-    void setLastBlockTime(int input, int64_t seconds) override { add({Op::BlockTime, input, seconds}); }
-    void setRestartNumber(int input, long value) override { add({Op::Restart, input, value}); }
-    void setStationName(int input, const char* name) override { add({Op::Station, input, 0, 0, name}); }
+    void setLastActive(int input, int64_t seconds) override { set(input, LastActive, seconds); }
+    void setInputFile(int input, long file) override { set(input, InputFile, file); }
+    void setOffset(int input, long offset) override { set(input, Offset, offset); }
+    void setDeviceNumber(int input, long value) override { set(input, Device, value); }
+    void setConfigNumber(int input, long value) override { set(input, Config, value); }
+    void setBlockNumber(int input, long value) override { set(input, Block, value); }
+    void setLastBlockTime(int input, int64_t seconds) override { set(input, BlockTime, seconds); }
+    void setRestartNumber(int input, long value) override { set(input, Restart, value); }
+    void setStationName(int input, const char* name) override;
     void setChannelName(int, int, const char*) override {}
-    void logLine(int input, int code, const char* text) override { add({Op::Log, input, code, 0, text}, true); }
-    void setCounter(int input, long value) override { add({Op::Counter, input, value}); }
-    void setWaiting(int input, int flag) override { add({Op::Waiting, input, flag}, true); }
-    void setPosition(int input, long file, long offset) override { add({Op::Position, input, file, offset}); }
+    void logLine(int input, int code, const char* text) override;
+    void setCounter(int input, long value) override { set(input, Counter, value); }
+    void setWaiting(int input, int flag) override { set(input, Waiting, flag, true); }
+    void setPosition(int input, long file, long offset) override;
 
-    /// @brief Hands the reports gathered so far to the window.
+    /// @brief Hands every changed field to the window now.
     void send();
 
 private:
-    enum class Op { LastActive, InputFile, Offset, Device, Config, Block, BlockTime, Restart, Station, Log, Counter,
-                    Waiting, Position };
-    struct Report {
-        Op op;
-        int input;
-        int64_t a = 0;
-        int64_t b = 0;
-        std::string text;
+    enum Field { LastActive, InputFile, Offset, Device, Config, Block, BlockTime, Restart, Counter, Waiting,
+                 PositionFile, PositionOffset, Station, Log, kFields };
+    struct Latest {
+        std::array<int64_t, kFields> value{};
+        std::string station;
+        std::string log;
+        uint32_t dirty = 0;
     };
-    void add(Report report, bool urgent = false);
-    static void apply(StatusWindow& window, const std::vector<Report>& batch);
+    struct Update {
+        int input;
+        Latest fields;
+    };
+    static bool valid(int input) { return input >= 0 && input < StatusWindow::kSlots; }
+    void set(int input, Field field, int64_t value, bool urgent = false);
+    void changed(bool urgent);
+    static void apply(StatusWindow& window, const std::vector<Update>& batch);
 
     QPointer<StatusWindow> window_;
-    std::vector<Report> pending_;
+    std::array<Latest, StatusWindow::kSlots> latest_{};
     std::chrono::steady_clock::time_point lastSend_{};
 };
 
