@@ -132,6 +132,11 @@ int InputReader::available() {
     // seconds, so a file that is still being appended to is followed.
     if (retryTime_ != 0 && clock_.now() - retryTime_ < kRetrySeconds) return 0;
     if (!platform::fileExists(pathOf(fileNumber_ + 1))) {
+        // Caught up: the position held back by the throttle is written now,
+        // so an input that has finished its backlog never keeps a position on
+        // disk from which a restart would convert its last second of backlog
+        // (tens of thousands of blocks) again.
+        flush();
         retryTime_ = clock_.now();
         return 0;
     }

@@ -8,6 +8,9 @@
 // block boundary. Every transition writes a numbered log line through the
 // status monitor; the texts and numbers are part of the interface.
 //
+// The waiting flag is reported when it changes, not at every byte: every
+// reader of it keeps only the latest value.
+//
 // A length change while converting (log line 10) goes back to the last good
 // boundary and leaves the outputs open: the handler stops at that point and
 // does not also hand the odd-length block to the decoder, which would reject
@@ -40,6 +43,7 @@ public:
 
     /// @brief Sets the input index, monitor and outputs (neither owned) here and in the decoder.
     void attach(int input, recorder::StatusMonitor* monitor, outputs::OutputSink* sinks);
+    /// @brief WAIT setting of the input: idle 20 s when there is no data.
     void setWaitAllowed(bool allowed) { waitAllowed_ = allowed; }
 
     /// @brief Handles up to stepsPerPass bytes.
@@ -51,10 +55,10 @@ public:
     /// @brief True when the last look at the reader found no byte (with or without WAIT).
     bool starved() const { return starved_; }
 
+    /// @brief The current state (for status displays and tests).
     State state() const { return state_; }
+    /// @brief The input's block decoder (owned by the converter).
     recorder::BlockDecoder& decoder() { return decoder_; }
-    /// @brief Bytes handled since the last full reset.
-    uint64_t bytesHandled() const { return byteCount_; }
 
 private:
     void blockLengthRequest();

@@ -66,6 +66,7 @@ void Worker::shutdown() {
         // Runs still being gathered are written too: an orderly stop loses nothing.
         if (in.mseed) in.mseed->shutdown();
     }
+    // The converter goes first: it holds references to the reader and the list.
     for (auto& in : inputs_) {
         if (in.reader) in.reader->flush();
         in.converter.reset();

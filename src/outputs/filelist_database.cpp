@@ -43,9 +43,11 @@ void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle) {
     if (!succeeded(rc)) throw DatabaseError{diagnostics(handleType, handle)};
 }
 
+// The database's error text followed by "\n", written as a line of its own:
+// text, line end, and the line end that ends the written line.
 void report(const std::string& text) {
     std::fputs(text.c_str(), stdout);
-    std::fputc('\n', stdout);
+    std::fputs("\n\n", stdout);
     std::fflush(stdout);
 }
 

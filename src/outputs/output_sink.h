@@ -37,36 +37,31 @@ public:
 
     /// @brief Adds `sink` (not owned). @return 0, or -1 when all 20 slots are used.
     int add(OutputSink* sink) {
-        if (sink == nullptr) return -1;
-        if (count_ < kCapacity) {
-            members_[count_++] = sink;
-            return 0;
-        }
-        for (auto& m : members_) {
-            if (m == nullptr) { m = sink; return 0; }
-        }
-        return -1;
-    }
-    /// @brief Empties the slot holding `sink`, if any (the slot can be reused).
-    void remove(OutputSink* sink) {
-        for (auto& m : members_) if (m == sink) m = nullptr;
+        // Members are never removed, so the used slots are always the first count_.
+        if (sink == nullptr || count_ >= kCapacity) return -1;
+        members_[count_++] = sink;
+        return 0;
     }
     int count() const { return count_; }
 
     // Slots at count_ and beyond are never filled: only the used ones are looked at.
-    void putSample(int32_t s) override {
-        for (int i = 0; i < count_; ++i) if (OutputSink* m = members_[std::size_t(i)]) m->putSample(s);
-    }
-    void setTime(int32_t t) override { for (auto* m : members_) if (m) m->setTime(t); }
-    void clearSamples() override { for (auto* m : members_) if (m) m->clearSamples(); }
-    void flushChannel() override { for (auto* m : members_) if (m) m->flushChannel(); }
+    void putSample(int32_t s) override { forEach([s](OutputSink& m) { m.putSample(s); }); }
+    void setTime(int32_t t) override { forEach([t](OutputSink& m) { m.setTime(t); }); }
+    void clearSamples() override { forEach([](OutputSink& m) { m.clearSamples(); }); }
+    void flushChannel() override { forEach([](OutputSink& m) { m.flushChannel(); }); }
     void setConfiguration(const ConfigurationRecord& r) override {
-        for (auto* m : members_) if (m) m->setConfiguration(r);
+        forEach([&r](OutputSink& m) { m.setConfiguration(r); });
     }
-    void selectChannel(int32_t c) override { for (auto* m : members_) if (m) m->selectChannel(c); }
-    void closeOutputs() override { for (auto* m : members_) if (m) m->closeOutputs(); }
+    void selectChannel(int32_t c) override { forEach([c](OutputSink& m) { m.selectChannel(c); }); }
+    void closeOutputs() override { forEach([](OutputSink& m) { m.closeOutputs(); }); }
 
 private:
+    template <typename Call>
+    void forEach(Call call) {
+        for (int i = 0; i < count_; ++i)
+            call(*members_[std::size_t(i)]);
+    }
+
     std::array<OutputSink*, kCapacity> members_{};
     int count_ = 0;
 };

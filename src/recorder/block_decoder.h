@@ -10,6 +10,11 @@
 // confidence, so the block's samples are skipped (the outputs see a gap); the
 // block still counts for continuity and time keeping. Each such block is
 // counted in lengthMismatches(), and the first of a series is logged.
+//
+// A block whose status record cannot be located at all (shorter than a block
+// of one sample, or a short length that is not 9*N + 35) is rejected like a
+// bad checksum. Block numbers and block times wrap at 32 bits, as the
+// recorder's counters do.
 #pragma once
 
 #include <cstdint>
@@ -50,15 +55,23 @@ public:
     /// @brief Ends the block of `length` bytes and decodes it. @return 0 or a rejection code.
     int endOfBlock(int length);
 
+    /// @brief Forgets blocks, lanes, time base and the open configuration
+    /// record (not the record contents) before a resynchronisation.
     void reset();
+    /// @brief Accepts the next block without the continuity test (data re-read).
     void rewindBlocks();
+    /// @brief From now on accepted blocks go to the outputs.
     void startData() { dataOn_ = true; }
+    /// @brief Stops the data flow and closes the outputs.
     void stopData();
+    /// @brief The next counter value seen is taken as the current one, not as a new mark.
     void forgetTimeMark() { lastMarkCounter_ = 0; }
 
+    /// @brief Consecutive marks that agreed with the reference (at most 100).
     int agreeCount() const { return agreeCount_; }
     bool timeSettled() const { return timeSettled_; }
     void setTimeSettled() { timeSettled_ = true; }
+    /// @brief The current record's number equals the number the lanes carry.
     bool configVerified() const { return configVerified_; }
     bool timeLost() const { return timeLost_; }
     bool dataOn() const { return dataOn_; }

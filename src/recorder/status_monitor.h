@@ -1,5 +1,7 @@
 // Everything a converter reports about one of its inputs goes through this
-// interface; the window, the headless console and tests implement it.
+// interface; the window, the headless console and tests implement it. Every
+// report names the input (0-based) first; an implementation ignores inputs it
+// does not know. Reports come from the worker thread only and return nothing.
 #pragma once
 
 #include <cstdint>
@@ -10,19 +12,33 @@ namespace velt::recorder {
 class StatusMonitor {
 public:
     virtual ~StatusMonitor() = default;
+    /// @brief Wall-clock seconds of the last data block.
     virtual void setLastActive(int input, int64_t seconds) = 0;
+    /// @brief File number of the last persisted position.
     virtual void setInputFile(int input, long file) = 0;
+    /// @brief Byte offset of the last persisted position.
     virtual void setOffset(int input, long offset) = 0;
+    /// @brief Device number from the status record.
     virtual void setDeviceNumber(int input, long value) = 0;
+    /// @brief Configuration number assembled from the four lanes.
     virtual void setConfigNumber(int input, long value) = 0;
+    /// @brief Number of the last block checked.
     virtual void setBlockNumber(int input, long value) = 0;
+    /// @brief Time of the last data block, seconds since 1970 UTC.
     virtual void setLastBlockTime(int input, int64_t seconds) = 0;
+    /// @brief Restart number assembled from the four lanes.
     virtual void setRestartNumber(int input, long value) = 0;
+    /// @brief Station name of a collected configuration (text not kept by the caller).
     virtual void setStationName(int input, const char* name) = 0;
+    /// @brief Channel name of a collected configuration.
     virtual void setChannelName(int input, int channel, const char* name) = 0;
+    /// @brief A state-machine log line; the converter always passes code 10.
     virtual void logLine(int input, int code, const char* text) = 0;
+    /// @brief A free counter; nothing in the converter reports it.
     virtual void setCounter(int input, long value) = 0;
+    /// @brief 1 while the input idles waiting for data, 0 when data flow again.
     virtual void setWaiting(int input, int flag) = 0;
+    /// @brief Reading position, reported every 1000 bytes.
     virtual void setPosition(int input, long file, long offset) = 0;
 };
 

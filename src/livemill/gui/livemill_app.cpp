@@ -15,6 +15,9 @@ int runWithWindow(int& argc, char** argv, const LivemillConfig& config, const Wo
                   std::atomic<bool>& stopRequested) {
     QApplication app(argc, argv);
     StatusWindow window(stopRequested);
+    // The settings are read before the window opens (a bad input count is
+    // refused on the command line), so the window is live, with its input
+    // count and start time, before the worker's first report.
     window.setInputCount(config.inputCount);
     window.openWindow(platform::systemClock().now());
 
