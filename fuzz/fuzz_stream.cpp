@@ -1,21 +1,21 @@
 // fuzz-sources: platform recorder
 // Arbitrary bytes as a recorder stream. The bytes go through the delimiter
 // detector and the configuration stream decoder (each byte also fed as a
-// configuration byte, the hardest case), and through the block inspector
+// configuration byte, the hardest case), and through the block scanner
 // veltdump uses. Checked on every input:
 //  - a delimiter is reported exactly where four 0x7F end after a non-0x7F
 //    byte (or the stream start), and the reported length is the byte count
 //    since the previous one;
 //  - names in the decoded configuration stay zero-terminated within their
 //    widths;
-//  - the inspector's totals add up: it sees every byte, and the bytes of its
+//  - the scanner's totals add up: it sees every byte, and the bytes of its
 //    blocks plus the pending bytes make the whole input.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "recorder/block_inspector.h"
+#include "recorder/block_scanner.h"
 #include "recorder/config_stream_decoder.h"
 #include "recorder/delimiter_detector.h"
 
@@ -37,7 +37,7 @@ void checkNames(const ConfigurationRecord& r) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     DelimiterDetector detector;
     ConfigStreamDecoder config;
-    BlockInspector inspector;
+    BlockScanner scanner;
     int run = 0;
     bool runStartedClean = true;  // the byte before the current 0x7F run was not 0x7F
     long sinceDelimiter = 0;
@@ -61,12 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         }
 
         config.feed(b);
-        if (inspector.push(b)) blockBytes += uint64_t(inspector.block().length);
+        if (scanner.push(b)) blockBytes += uint64_t(scanner.block().length);
     }
     checkNames(config.live());
     checkNames(config.collected());
-    checkNames(inspector.configuration());
-    require(inspector.totals().bytes == size);
-    require(blockBytes + inspector.pendingBytes() == size);
+    checkNames(scanner.configuration());
+    require(scanner.totals().bytes == size);
+    require(blockBytes + scanner.pendingBytes() == size);
     return 0;
 }

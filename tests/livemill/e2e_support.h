@@ -74,7 +74,7 @@ inline int64_t utcSeconds(int y, int mo, int d, int h, int mi, int s) {
 
 // ------------------------------------------------------------------ inputs
 
-struct InputSpec {
+struct InputPlan {
     std::string station;
     std::vector<std::string> channels;  // three names
     int rate = 100;
@@ -91,7 +91,7 @@ struct InputSpec {
 };
 
 struct Input {
-    InputSpec spec;
+    InputPlan plan;
     EncodedStream stream;
     int blockBytes = 0;
     long firstFile = 0x100;
@@ -100,10 +100,10 @@ struct Input {
 
     int64_t firstTime() const { return stream.times.front(); }
     int blocks() const { return int(stream.times.size()); }
-    int64_t samplesPerChannel() const { return int64_t(blocks()) * spec.rate; }
+    int64_t samplesPerChannel() const { return int64_t(blocks()) * plan.rate; }
     int channelIndex(const std::string& name) const {
         for (int c = 0; c < 3; ++c)
-            if (spec.channels[std::size_t(c)] == name) return c;
+            if (plan.channels[std::size_t(c)] == name) return c;
         return -1;
     }
     /// Block index of the stored reading position, or -1 when it is not on a block boundary.
@@ -121,8 +121,8 @@ struct Input {
 // 4-int test naming with 300-second files, QRX4.0 default MAXBLOCK (runs
 // written at the 49900-sample limit and every 600 blocks), miniSEED runs of
 // 10 s, one run per file.
-inline InputSpec alphaSpec(int blocks) {
-    InputSpec s;
+inline InputPlan alphaPlan(int blocks) {
+    InputPlan s;
     s.station = "ALPHA";
     s.channels = {"HHZ", "HHN", "HHE"};
     s.rate = 100;
@@ -136,8 +136,8 @@ inline InputSpec alphaSpec(int blocks) {
 // Station BRAVO: 40 samples/s, first block stamped 2026-03-15 12:30:46,
 // default 4-int naming, MAXBLOCK 250, miniSEED runs of 20 s, three runs
 // per file, WAIT off.
-inline InputSpec bravoSpec(int blocks) {
-    InputSpec s;
+inline InputPlan bravoPlan(int blocks) {
+    InputPlan s;
     s.station = "BRAVO";
     s.channels = {"BHZ", "BHN", "BHE"};
     s.rate = 40;
@@ -165,7 +165,7 @@ struct Tally {
 
 class Coverage {
 public:
-    explicit Coverage(const Input& input) : rate_(input.spec.rate) {
+    explicit Coverage(const Input& input) : rate_(input.plan.rate) {
         for (int c = 0; c < 3; ++c) {
             auto& e = expected_[std::size_t(c)];
             for (const auto& block : input.stream.samples)
@@ -260,7 +260,7 @@ struct QrxFile {
 /// names of interrupted writes are left out).
 inline std::vector<QrxFile> readQrx(const std::string& dataDir, const Input& input) {
     std::vector<QrxFile> files;
-    const std::string& station = input.spec.station;
+    const std::string& station = input.plan.station;
     for (const std::string& name : regularFiles(dataDir + "/" + station)) {
         if (name.find(".tmp") != std::string::npos) continue;
         QrxFile f;
@@ -288,11 +288,11 @@ inline std::vector<QrxFile> readQrx(const std::string& dataDir, const Input& inp
         if (zero == std::string::npos || header.find_first_not_of(' ', zero + 1) != std::string::npos)
             f.faults.push_back("header padding");
         const std::size_t count = (bytes.size() - kQrxHeaderBytes) / 4;
-        const double duration = double(count) / input.spec.rate;
+        const double duration = double(count) / input.plan.rate;
         const int64_t whole = int64_t(duration);
         char expected[512];
         char rate[32];
-        std::snprintf(rate, sizeof rate, "%f", double(input.spec.rate));
+        std::snprintf(rate, sizeof rate, "%f", double(input.plan.rate));
         std::snprintf(expected, sizeof expected,
                       "[QRX4.0]\r\nData offset=512\r\nStart time=%02d %02d %02d\r\nStart date=%02d %02d %04d\r\n"
                       "Time duration=%02d %02d %02d\r\nData Type=FLOAT\r\nSpS=%s\r\nGain=1\r\nStation=%s\r\n"
@@ -323,9 +323,9 @@ struct FourIntFile {
 inline bool parseFourIntName(const Input& input, const std::string& name, FourIntFile& f) {
     f.name = name;
     int y, mo, d, h, mi, s, fraction;
-    if (input.spec.naming == "TEST") {
+    if (input.plan.naming == "TEST") {
         // station "_" channel "_YYYYMMDD_HHMMSS_mmm"
-        const std::string head = input.spec.station + "_";
+        const std::string head = input.plan.station + "_";
         const std::size_t sep = name.find('_', head.size());
         if (name.rfind(head, 0) != 0 || sep == std::string::npos ||
             std::sscanf(name.c_str() + sep, "_%4d%2d%2d_%2d%2d%2d_%3d", &y, &mo, &d, &h, &mi, &s, &fraction) != 7)
@@ -338,11 +338,11 @@ inline bool parseFourIntName(const Input& input, const std::string& name, FourIn
         char station[32] = {};
         if (std::sscanf(name.c_str(), "%2d%2d%2dB%2d%c%2d%2d_%2d.%31s", &y, &mo, &d, &h, &component, &mi, &s,
                         &fraction, station) != 9 ||
-            station != input.spec.station)
+            station != input.plan.station)
             return false;
         y += 2000;
         for (int c = 0; c < 3; ++c)
-            if (input.spec.channels[std::size_t(c)].back() == component) f.channel = c;
+            if (input.plan.channels[std::size_t(c)].back() == component) f.channel = c;
         if (fraction != (kFourIntMillis + 5) / 10) f.faults.push_back("hundredths in " + name);
     }
     f.firstBlockTime = utcSeconds(y, mo, d, h, mi, s) + 1;
@@ -439,7 +439,7 @@ struct OutputCheck {
 inline OutputCheck checkOutputs(const std::string& qrxDir, const Input& in) {
     OutputCheck out(in);
     const int64_t t0 = in.firstTime();
-    const int rate = in.spec.rate;
+    const int rate = in.plan.rate;
     out.qrxFiles = readQrx(qrxDir, in);
     for (const QrxFile& f : out.qrxFiles) {
         for (const auto& fault : f.faults) out.faults.push_back("QRX " + fault);
@@ -458,7 +458,7 @@ inline OutputCheck checkOutputs(const std::string& qrxDir, const Input& in) {
         const int64_t index = std::llround(double(r.startMicros - origin) * rate / 1e6);
         const int64_t exact = origin + index * 1'000'000 / rate;
         if (std::llabs(r.startMicros - exact) > 600) ++out.mseedTimeErrors;
-        if (r.station != in.spec.station.substr(0, 5) || r.rate != rate)
+        if (r.station != in.plan.station.substr(0, 5) || r.rate != rate)
             out.faults.push_back("miniSEED header " + r.station + " " + std::to_string(r.rate));
         out.mseed.add(in.channelIndex(r.channel), index, r.samples);
     }
@@ -471,15 +471,15 @@ inline OutputCheck checkOutputs(const std::string& qrxDir, const Input& in) {
 /// FILELIST data source, all under one temporary folder.
 class Site {
 public:
-    Site(std::vector<InputSpec> specs, std::size_t fileSize) {
+    Site(std::vector<InputPlan> plans, std::size_t fileSize) {
         cfg = root.file("cfg");
         qrxDir = root.file("qrx");
         std::filesystem::create_directories(cfg);
         std::filesystem::create_directories(qrxDir);
-        std::string main = "[LIVEMILL]\nMAXNOFINPSTREAM=" + std::to_string(specs.size()) + "\n";
-        for (std::size_t i = 0; i < specs.size(); ++i) {
+        std::string main = "[LIVEMILL]\nMAXNOFINPSTREAM=" + std::to_string(plans.size()) + "\n";
+        for (std::size_t i = 0; i < plans.size(); ++i) {
             Input in;
-            in.spec = specs[i];
+            in.plan = plans[i];
             in.fileSize = fileSize;
             const std::string n = std::to_string(i);
             in.ini = cfg + "/input" + n + ".ini";
@@ -490,29 +490,29 @@ public:
             for (const auto* d : {&in.rtDir, &in.fourIntDir, &in.mseedDir}) std::filesystem::create_directories(*d);
 
             recorder::EncoderSettings es;
-            es.stationName = in.spec.station;
-            es.channelNames = in.spec.channels;
-            es.sampleRate = in.spec.rate;
-            es.firstMarkSeconds = in.spec.firstMark;
-            es.firstBlockNumber = in.spec.firstBlockNumber;
+            es.stationName = in.plan.station;
+            es.channelNames = in.plan.channels;
+            es.sampleRate = in.plan.rate;
+            es.firstMarkSeconds = in.plan.firstMark;
+            es.firstBlockNumber = in.plan.firstBlockNumber;
             es.delay = kDelay;
             recorder::StreamEncoder encoder(es);
-            recorder::SignalGenerator signal(in.spec.seed);
-            encode(encoder, signal, in.spec.blocks, in.stream);
-            in.blockBytes = recorder::blockLength(in.spec.rate);
+            recorder::SignalGenerator signal(in.plan.seed);
+            encode(encoder, signal, in.plan.blocks, in.stream);
+            in.blockBytes = recorder::blockLength(in.plan.rate);
             writeRealTimeFiles(in.rtDir, in.stream.bytes, in.firstFile, fileSize);
 
             std::string text = "[INPUT]\nINDIR=" + in.rtDir + "\n";
-            if (!in.spec.wait) text += "[COMMON]\nWAIT=NO\n";
-            text += "[OUT4INTFILE]\nTODO=YES\nOUTDIR=" + in.fourIntDir + "/\nFILENAMEMEODE=" + in.spec.naming + "\n";
-            if (in.spec.secondsInFile > 0) text += "SECINFILE=" + std::to_string(in.spec.secondsInFile) + "\n";
+            if (!in.plan.wait) text += "[COMMON]\nWAIT=NO\n";
+            text += "[OUT4INTFILE]\nTODO=YES\nOUTDIR=" + in.fourIntDir + "/\nFILENAMEMEODE=" + in.plan.naming + "\n";
+            if (in.plan.secondsInFile > 0) text += "SECINFILE=" + std::to_string(in.plan.secondsInFile) + "\n";
             text += "[OUTQRX]\nTODO=YES\n";
-            if (in.spec.maxBlock > 0) text += "MAXBLOCK=" + std::to_string(in.spec.maxBlock) + "\n";
+            if (in.plan.maxBlock > 0) text += "MAXBLOCK=" + std::to_string(in.plan.maxBlock) + "\n";
             text += "[OUTMSEEDFS]\nCONFFILE=" + in.mseedConf + "\n";
             std::ofstream(in.ini) << text;
-            std::ofstream(in.mseedConf) << "[COMMON]\nSECINSEEDBUF=" << in.spec.secondsPerRun
+            std::ofstream(in.mseedConf) << "[COMMON]\nSECINSEEDBUF=" << in.plan.secondsPerRun
                                         << "\nOUTFILEPREFIX=" << in.mseedDir << "/\nSEEDBUFINFILE="
-                                        << in.spec.runsPerFile << "\n";
+                                        << in.plan.runsPerFile << "\n";
             main += "INP" + n + "=" + in.ini + "\n";
             inputs.push_back(std::move(in));
         }
@@ -609,9 +609,9 @@ inline FileListAgreement compareFileList(Site& site, const std::vector<OutputChe
             }
             const outputs::FileListRecord& r = *it->second;
             const double start = double(f.firstBlockTime) - kQrxDelaySeconds;
-            const double duration = double(f.samples.size()) / in.spec.rate;
-            if (r.sta != in.spec.station || f.channel < 0 || r.ch != in.spec.channels[std::size_t(f.channel)] ||
-                r.sps != in.spec.rate || r.gain != 1 || r.dataType != 3 || r.foff != 512 || r.creater != "2QRX" ||
+            const double duration = double(f.samples.size()) / in.plan.rate;
+            if (r.sta != in.plan.station || f.channel < 0 || r.ch != in.plan.channels[std::size_t(f.channel)] ||
+                r.sps != in.plan.rate || r.gain != 1 || r.dataType != 3 || r.foff != 512 || r.creater != "2QRX" ||
                 std::fabs(r.tbegin - start) > 1e-5 || std::fabs(r.tqty - duration) > 1e-6) {
                 ++a.wrongRows;
                 std::ostringstream why;
@@ -637,7 +637,7 @@ inline FileListAgreement compareFileList(Site& site, const std::vector<OutputChe
 inline void expectEveryOutputExact(Site& site) {
     std::vector<OutputCheck> checks;
     for (const Input& in : site.inputs) {
-        SCOPED_TRACE("station " + in.spec.station);
+        SCOPED_TRACE("station " + in.plan.station);
         OutputCheck c = checkOutputs(site.qrxDir, in);
         EXPECT_TRUE(c.faults.empty()) << ::testing::PrintToString(c.faults);
         EXPECT_EQ(c.mseedFiles.refused, 0);

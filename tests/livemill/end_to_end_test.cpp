@@ -47,7 +47,7 @@ void expectFirstNamesAndTimes(const Site& site) {
 }
 
 TEST(EndToEnd, WorkerConvertsTwoInputsIntoEveryOutputExactly) {
-    Site site({alphaSpec(700), bravoSpec(900)}, 60000);
+    Site site({alphaPlan(700), bravoPlan(900)}, 60000);
     ASSERT_EQ(site.dbProblem, "");
 
     DeliveryMonitor monitor;
@@ -71,7 +71,7 @@ TEST(EndToEnd, WorkerConvertsTwoInputsIntoEveryOutputExactly) {
 }
 
 TEST(EndToEnd, ProgramConvertsBacklogHeadlessAndStopsWhenIdle) {
-    Site site({alphaSpec(500), bravoSpec(700)}, 45000);
+    Site site({alphaPlan(500), bravoPlan(700)}, 45000);
     ASSERT_EQ(site.dbProblem, "");
     const std::string log = site.root.file("livemill.log");
     {
@@ -82,7 +82,7 @@ TEST(EndToEnd, ProgramConvertsBacklogHeadlessAndStopsWhenIdle) {
     expectEveryOutputExact(site);
     expectFirstNamesAndTimes(site);
     // The reading positions were saved at the end of each stream.
-    for (const Input& in : site.inputs) EXPECT_EQ(in.persistedBlock(), in.blocks()) << in.spec.station;
+    for (const Input& in : site.inputs) EXPECT_EQ(in.persistedBlock(), in.blocks()) << in.plan.station;
     const std::string text = readText(log);
     EXPECT_NE(text.find("13 CONFIG -> DATAOPER"), std::string::npos) << text;
 }

@@ -20,7 +20,7 @@ namespace {
 /// Blocks of `input` that reached its 4-int files (written block by block).
 long blocksWritten(const Site& site, const Input& input) {
     const OutputCheck c = checkOutputs(site.qrxDir, input);
-    return long(c.fourInt.end(0) / input.spec.rate);
+    return long(c.fourInt.end(0) / input.plan.rate);
 }
 
 /// Waits until `input`'s channel-0 4-int files hold `fraction` of its stream,
@@ -36,7 +36,7 @@ bool waitForProgress(Converter& program, const Input& input, double fraction, do
 }
 
 TEST(Restart, WorkerShutdownHalfwayThenRestartLosesAndRepeatsNothing) {
-    Site site({alphaSpec(800), bravoSpec(1600)}, 50000);
+    Site site({alphaPlan(800), bravoPlan(1600)}, 50000);
     ASSERT_EQ(site.dbProblem, "");
 
     DeliveryMonitor first;
@@ -69,7 +69,7 @@ TEST(Restart, WorkerShutdownHalfwayThenRestartLosesAndRepeatsNothing) {
 }
 
 TEST(Restart, ProgramStoppedBySigtermResumesWithoutLossOrRepeat) {
-    Site site({alphaSpec(1000), bravoSpec(1200)}, 64000);
+    Site site({alphaPlan(1000), bravoPlan(1200)}, 64000);
     ASSERT_EQ(site.dbProblem, "");
     const std::string log = site.root.file("livemill.log");
     {
@@ -81,7 +81,7 @@ TEST(Restart, ProgramStoppedBySigtermResumesWithoutLossOrRepeat) {
     }
     for (const Input& in : site.inputs) {
         const long written = blocksWritten(site, in);
-        EXPECT_EQ(in.persistedBlock(), written) << in.spec.station;
+        EXPECT_EQ(in.persistedBlock(), written) << in.plan.station;
     }
     ASSERT_LT(blocksWritten(site, site.inputs[0]), 1000) << "the stop came after the end";
     {
@@ -98,8 +98,8 @@ struct KillFigures {
 
 /// Prints and records what each output of `input` lost and holds twice.
 void report(const std::string& label, const Input& input, const OutputCheck& check, const KillFigures& k) {
-    const double rate = input.spec.rate;
-    std::cout << label << " " << input.spec.station << " (" << input.blocks() << " blocks of 1 s, " << input.spec.rate
+    const double rate = input.plan.rate;
+    std::cout << label << " " << input.plan.station << " (" << input.blocks() << " blocks of 1 s, " << input.plan.rate
               << " samples/s): killed after block " << k.killedAt << ", restart resumed at block " << k.resumedAt
               << "\n";
     const std::pair<const char*, const Coverage*> outputs[] = {
@@ -107,12 +107,12 @@ void report(const std::string& label, const Input& input, const OutputCheck& che
     for (const auto& [name, cov] : outputs) {
         for (int c = 0; c < 3; ++c) {
             const Tally t = cov->tally(c);
-            std::cout << "  " << std::left << std::setw(9) << name << " " << input.spec.channels[std::size_t(c)]
+            std::cout << "  " << std::left << std::setw(9) << name << " " << input.plan.channels[std::size_t(c)]
                       << "  lost " << std::right << std::setw(6) << std::fixed << std::setprecision(2)
                       << double(t.lost) / rate << " s  doubled " << std::setw(6) << double(t.doubled) / rate
                       << " s\n";
-            const std::string key = label + "_" + input.spec.station + "_" + name + "_" +
-                                    input.spec.channels[std::size_t(c)];
+            const std::string key = label + "_" + input.plan.station + "_" + name + "_" +
+                                    input.plan.channels[std::size_t(c)];
             ::testing::Test::RecordProperty(key + "_lost_s", std::to_string(double(t.lost) / rate));
             ::testing::Test::RecordProperty(key + "_doubled_s", std::to_string(double(t.doubled) / rate));
         }
@@ -128,7 +128,7 @@ class KillNine : public ::testing::TestWithParam<double> {};
 
 TEST_P(KillNine, RestartAfterKillCompletesAndLossIsMeasured) {
     const double fraction = GetParam();
-    Site site({alphaSpec(1200), bravoSpec(1600)}, 64000);
+    Site site({alphaPlan(1200), bravoPlan(1600)}, 64000);
     ASSERT_EQ(site.dbProblem, "");
     const std::string log = site.root.file("livemill.log");
     {
@@ -146,11 +146,11 @@ TEST_P(KillNine, RestartAfterKillCompletesAndLossIsMeasured) {
         k.killedAt = blocksWritten(site, in);
         k.resumedAt = in.persistedBlock();
         // The saved position is a block boundary at or before the last delivered block.
-        EXPECT_GE(k.resumedAt, 0) << in.spec.station;
-        EXPECT_LE(k.resumedAt, k.killedAt) << in.spec.station;
+        EXPECT_GE(k.resumedAt, 0) << in.plan.station;
+        EXPECT_LE(k.resumedAt, k.killedAt) << in.plan.station;
         // An input that had caught up had written its final position.
         if (k.killedAt == in.blocks()) {
-            EXPECT_EQ(k.resumedAt, k.killedAt) << in.spec.station;
+            EXPECT_EQ(k.resumedAt, k.killedAt) << in.plan.station;
         }
         figures.push_back(k);
     }
@@ -164,10 +164,10 @@ TEST_P(KillNine, RestartAfterKillCompletesAndLossIsMeasured) {
     std::vector<OutputCheck> checks;
     for (std::size_t i = 0; i < site.inputs.size(); ++i) {
         const Input& in = site.inputs[i];
-        SCOPED_TRACE(in.spec.station);
+        SCOPED_TRACE(in.plan.station);
         OutputCheck c = checkOutputs(site.qrxDir, in);
         report(label, in, c, figures[i]);
-        const int64_t from = figures[i].resumedAt * in.spec.rate;
+        const int64_t from = figures[i].resumedAt * in.plan.rate;
         for (int ch = 0; ch < 3; ++ch) {
             for (const Coverage* cov : {&c.qrx, &c.fourInt, &c.mseed}) {
                 EXPECT_TRUE(cov->completeFrom(ch, from)) << "channel " << ch;

@@ -8,11 +8,11 @@
 #include <string>
 
 #include "platform/calendar.h"
-#include "recorder/block_inspector.h"
+#include "recorder/block_scanner.h"
 
-using velt::recorder::BlockInspector;
+using velt::recorder::BlockScanner;
 using velt::recorder::ConfigurationRecord;
-using velt::recorder::InspectedBlock;
+using velt::recorder::ScannedBlock;
 
 namespace {
 
@@ -41,7 +41,7 @@ std::string printable(const char* s, std::size_t max) {
     return out;
 }
 
-void printBlock(const InspectedBlock& b) {
+void printBlock(const ScannedBlock& b) {
     std::printf("block %" PRIu64 " @%" PRIu64 " len %d", b.index, b.streamOffset, b.length);
     if (b.samples >= 0) {
         std::printf(" N=%d", b.samples);
@@ -73,8 +73,8 @@ void printConfiguration(const ConfigurationRecord& c) {
     }
 }
 
-// Feeds one file into the inspector. @return 0, or -1 after printing why not.
-int dumpFile(const char* path, BlockInspector& inspector, bool summaryOnly) {
+// Feeds one file into the scanner. @return 0, or -1 after printing why not.
+int dumpFile(const char* path, BlockScanner& scanner, bool summaryOnly) {
     std::FILE* f = std::fopen(path, "rb");
     if (!f) {
         std::fprintf(stderr, "veltdump: cannot open %s: %s\n", path, std::strerror(errno));
@@ -85,9 +85,9 @@ int dumpFile(const char* path, BlockInspector& inspector, bool summaryOnly) {
     for (;;) {
         const std::size_t n = std::fread(buffer, 1, sizeof buffer, f);
         for (std::size_t i = 0; i < n; ++i) {
-            if (!inspector.push(buffer[i]) || summaryOnly) continue;
-            printBlock(inspector.block());
-            if (inspector.block().configurationCompleted) printConfiguration(inspector.configuration());
+            if (!scanner.push(buffer[i]) || summaryOnly) continue;
+            printBlock(scanner.block());
+            if (scanner.block().configurationCompleted) printConfiguration(scanner.configuration());
         }
         if (n < sizeof buffer) {
             if (std::ferror(f)) {
@@ -101,22 +101,22 @@ int dumpFile(const char* path, BlockInspector& inspector, bool summaryOnly) {
     return result;
 }
 
-void printSummary(const BlockInspector& inspector) {
-    const auto& t = inspector.totals();
+void printSummary(const BlockScanner& scanner) {
+    const auto& t = scanner.totals();
     std::printf("summary: %" PRIu64 " bytes, %" PRIu64 " blocks, %" PRIu64 " bad checksums, %" PRIu64
                 " block-number gaps, %" PRIu64 " length changes, %" PRIu64 " short, %" PRIu64 " oversize, %" PRIu64
                 " bytes after the last block\n",
                 t.bytes, t.blocks, t.badChecksums, t.numberGaps, t.lengthChanges, t.shortBlocks, t.oversizeBlocks,
-                inspector.pendingBytes());
+                scanner.pendingBytes());
     uint32_t value = 0;
-    if (inspector.laneConfigNumber(value)) std::printf("lanes: configuration number %" PRIu32, value);
+    if (scanner.laneConfigNumber(value)) std::printf("lanes: configuration number %" PRIu32, value);
     else std::printf("lanes: configuration number -");
-    if (inspector.laneRestartNumber(value)) std::printf(", restart number %" PRIu32 "\n", value);
+    if (scanner.laneRestartNumber(value)) std::printf(", restart number %" PRIu32 "\n", value);
     else std::printf(", restart number -\n");
-    const auto& cs = inspector.configStream();
+    const auto& cs = scanner.configStream();
     std::printf("configuration records: %" PRIu64 " complete, %" PRIu32 " overlong, %" PRIu32 " short\n",
                 t.configurations, cs.overlongRecords(), cs.shortRecords());
-    if (t.configurations > 0) printConfiguration(inspector.configuration());
+    if (t.configurations > 0) printConfiguration(scanner.configuration());
 }
 
 void usage(std::FILE* out) {
@@ -152,11 +152,11 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
     }
-    BlockInspector inspector;
+    BlockScanner scanner;
     int failures = 0;
     for (int i = first; i < argc; ++i) {
-        if (dumpFile(argv[i], inspector, summaryOnly) != 0) ++failures;
+        if (dumpFile(argv[i], scanner, summaryOnly) != 0) ++failures;
     }
-    printSummary(inspector);
+    printSummary(scanner);
     return failures == 0 ? 0 : 1;
 }

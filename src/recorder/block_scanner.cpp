@@ -1,10 +1,10 @@
-#include "recorder/block_inspector.h"
+#include "recorder/block_scanner.h"
 
 namespace velt::recorder {
 
-BlockInspector::BlockInspector() { buffer_.reserve(kMaxBlockBytes); }
+BlockScanner::BlockScanner() { buffer_.reserve(kMaxBlockBytes); }
 
-bool BlockInspector::push(uint8_t b) {
+bool BlockScanner::push(uint8_t b) {
     ++totals_.bytes;
     if (buffer_.size() < std::size_t(kMaxBlockBytes)) buffer_.push_back(b);
     detector_.push(b);
@@ -15,8 +15,8 @@ bool BlockInspector::push(uint8_t b) {
     return true;
 }
 
-void BlockInspector::inspect() {
-    InspectedBlock k;
+void BlockScanner::inspect() {
+    ScannedBlock k;
     k.index = totals_.blocks++;
     k.streamOffset = blockStart_;
     k.length = detector_.length();
@@ -76,13 +76,13 @@ void BlockInspector::inspect() {
     block_ = k;
 }
 
-bool BlockInspector::laneConfigNumber(uint32_t& value) const {
+bool BlockScanner::laneConfigNumber(uint32_t& value) const {
     if (lanesSeen_ != 0xF) return false;
     value = platform::get_u32le(configLanes_);
     return true;
 }
 
-bool BlockInspector::laneRestartNumber(uint32_t& value) const {
+bool BlockScanner::laneRestartNumber(uint32_t& value) const {
     if ((lanesSeen_ & 0x7) != 0x7) return false;
     value = uint32_t(restartLanes_[0]) | (uint32_t(restartLanes_[1]) << 8) | (uint32_t(restartLanes_[2]) << 16);
     return true;

@@ -15,7 +15,7 @@
 namespace velt::recorder {
 
 /// One block as found in the stream (the bytes up to and including a delimiter).
-struct InspectedBlock {
+struct ScannedBlock {
     uint64_t index = 0;         // 0 for the first block of the stream
     uint64_t streamOffset = 0;  // offset of the block's first byte
     int length = 0;
@@ -33,7 +33,7 @@ struct InspectedBlock {
     bool configurationCompleted = false;  // this block's byte ended a configuration
 };
 
-struct InspectorTotals {
+struct ScanTotals {
     uint64_t bytes = 0;
     uint64_t blocks = 0;
     uint64_t badChecksums = 0;
@@ -44,15 +44,15 @@ struct InspectorTotals {
     uint64_t configurations = 0;  // completed configuration records
 };
 
-class BlockInspector final {
+class BlockScanner final {
 public:
-    BlockInspector();
+    BlockScanner();
     /// @brief Takes the next stream byte. @return true when it ended a block;
     /// block() then describes it.
     bool push(uint8_t b);
     /// @brief The block ended by the last push that returned true.
-    const InspectedBlock& block() const { return block_; }
-    const InspectorTotals& totals() const { return totals_; }
+    const ScannedBlock& block() const { return block_; }
+    const ScanTotals& totals() const { return totals_; }
     /// @brief Bytes after the last delimiter (an unfinished block).
     uint64_t pendingBytes() const { return totals_.bytes - blockStart_; }
     /// @brief The last completed configuration; valid once totals().configurations > 0.
@@ -71,8 +71,8 @@ private:
     ConfigStreamDecoder config_;
     ConfigurationRecord lastConfig_;  // copy taken at completion: the next begin clears the collected one
     std::vector<uint8_t> buffer_;  // the current block, at most kMaxBlockBytes
-    InspectedBlock block_;
-    InspectorTotals totals_;
+    ScannedBlock block_;
+    ScanTotals totals_;
     uint64_t blockStart_ = 0;
     bool haveNumber_ = false;
     uint32_t lastNumber_ = 0;

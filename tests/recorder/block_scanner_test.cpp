@@ -1,4 +1,4 @@
-#include "recorder/block_inspector.h"
+#include "recorder/block_scanner.h"
 
 #include <gtest/gtest.h>
 
@@ -14,15 +14,15 @@
 namespace velt::recorder {
 namespace {
 
-std::vector<InspectedBlock> inspectAll(BlockInspector& inspector, const std::vector<uint8_t>& stream) {
-    std::vector<InspectedBlock> blocks;
+std::vector<ScannedBlock> scanAll(BlockScanner& scanner, const std::vector<uint8_t>& stream) {
+    std::vector<ScannedBlock> blocks;
     for (uint8_t b : stream) {
-        if (inspector.push(b)) blocks.push_back(inspector.block());
+        if (scanner.push(b)) blocks.push_back(scanner.block());
     }
     return blocks;
 }
 
-TEST(BlockInspector, CountsEveryKindOfDamage) {
+TEST(BlockScanner, CountsEveryKindOfDamage) {
     EncoderSettings s;
     StreamEncoder enc(s);
     SignalGenerator gen(5);
@@ -42,9 +42,9 @@ TEST(BlockInspector, CountsEveryKindOfDamage) {
     ASSERT_GE(enc.encodeBlocks(3, gen, stream), 0);  // 18 (925 bytes, bad), 19, 20
     StreamEncoder::appendGarbage(stream, 100, 2);
 
-    BlockInspector inspector;
-    const auto blocks = inspectAll(inspector, stream);
-    const InspectorTotals& t = inspector.totals();
+    BlockScanner scanner;
+    const auto blocks = scanAll(scanner, stream);
+    const ScanTotals& t = scanner.totals();
     EXPECT_EQ(t.bytes, stream.size());
     EXPECT_EQ(t.blocks, 17u);
     EXPECT_EQ(t.shortBlocks, 1u);
@@ -52,7 +52,7 @@ TEST(BlockInspector, CountsEveryKindOfDamage) {
     EXPECT_EQ(t.numberGaps, 1u);
     EXPECT_EQ(t.lengthChanges, 5u);  // 104->935->485->935->925->935
     EXPECT_EQ(t.oversizeBlocks, 0u);
-    EXPECT_EQ(inspector.pendingBytes(), 100u);
+    EXPECT_EQ(scanner.pendingBytes(), 100u);
 
     ASSERT_EQ(blocks.size(), 17u);
     EXPECT_FALSE(blocks[0].hasStatus);
@@ -70,21 +70,21 @@ TEST(BlockInspector, CountsEveryKindOfDamage) {
     EXPECT_EQ(blocks[16].blockTime, enc.blockTime(20));
 }
 
-TEST(BlockInspector, OversizeAndDelimiterRunsNeverOverrunTheBuffer) {
+TEST(BlockScanner, OversizeAndDelimiterRunsNeverOverrunTheBuffer) {
     std::vector<uint8_t> stream;
     StreamEncoder::appendGarbage(stream, 25000, 3);
     StreamEncoder::appendDelimiterRun(stream, 9);  // one delimiter only
     StreamEncoder::appendGarbage(stream, 10, 4);
     StreamEncoder::appendDelimiterRun(stream, 3);  // no delimiter
-    BlockInspector inspector;
-    const auto blocks = inspectAll(inspector, stream);
+    BlockScanner scanner;
+    const auto blocks = scanAll(scanner, stream);
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_TRUE(blocks[0].oversize);
     EXPECT_EQ(blocks[0].length, 25004);
-    EXPECT_EQ(inspector.pendingBytes(), 5u + 10u + 3u);
+    EXPECT_EQ(scanner.pendingBytes(), 5u + 10u + 3u);
 }
 
-TEST(BlockInspector, FollowsTheConfigurationAndTheLanes) {
+TEST(BlockScanner, FollowsTheConfigurationAndTheLanes) {
     EncoderSettings s;
     s.stationName = "KONI";
     s.configNumber = 77;
@@ -94,16 +94,16 @@ TEST(BlockInspector, FollowsTheConfigurationAndTheLanes) {
     std::vector<uint8_t> stream;
     const int cycle = int(configurationSequence(s).size());
     ASSERT_GE(enc.encodeBlocks(2 * cycle, gen, stream), 0);
-    BlockInspector inspector;
-    const auto blocks = inspectAll(inspector, stream);
-    EXPECT_EQ(inspector.totals().configurations, 2u);
+    BlockScanner scanner;
+    const auto blocks = scanAll(scanner, stream);
+    EXPECT_EQ(scanner.totals().configurations, 2u);
     EXPECT_TRUE(blocks[std::size_t(cycle - 1)].configurationCompleted);
-    EXPECT_EQ(inspector.configuration().configNumber, 77u);
-    EXPECT_STREQ(inspector.configuration().stationName, "KONI");
+    EXPECT_EQ(scanner.configuration().configNumber, 77u);
+    EXPECT_STREQ(scanner.configuration().stationName, "KONI");
     uint32_t value = 0;
-    ASSERT_TRUE(inspector.laneConfigNumber(value));
+    ASSERT_TRUE(scanner.laneConfigNumber(value));
     EXPECT_EQ(value, 77u);
-    ASSERT_TRUE(inspector.laneRestartNumber(value));
+    ASSERT_TRUE(scanner.laneRestartNumber(value));
     EXPECT_EQ(value, 0x030201u);
 }
 
@@ -128,10 +128,10 @@ TEST(Veltsim, WritesCompleteNumberedFilesOfOneCleanStream) {
         EXPECT_EQ(long(bytes.size()), sizes[i]);
         stream.insert(stream.end(), bytes.begin(), bytes.end());
     }
-    BlockInspector inspector;
-    const auto blocks = inspectAll(inspector, stream);
-    EXPECT_EQ(inspector.totals().blocks, 30u);
-    EXPECT_EQ(inspector.totals().badChecksums + inspector.totals().numberGaps + inspector.totals().lengthChanges, 0u);
+    BlockScanner scanner;
+    const auto blocks = scanAll(scanner, stream);
+    EXPECT_EQ(scanner.totals().blocks, 30u);
+    EXPECT_EQ(scanner.totals().badChecksums + scanner.totals().numberGaps + scanner.totals().lengthChanges, 0u);
     ASSERT_EQ(blocks.size(), 30u);
     EXPECT_EQ(blocks[29].blockTime, 1770091506 + 29);  // 2026-02-03 04:05:06 is block 0
     // A second run into the same directory must not replace the files.
