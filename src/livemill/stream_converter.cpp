@@ -14,6 +14,7 @@ StreamConverter::StreamConverter(InputSource& reader, int stepsPerPass, const pl
 void StreamConverter::attach(int input, recorder::StatusMonitor* monitor, outputs::OutputSink* sinks) {
     input_ = input;
     monitor_ = monitor;
+    sinks_ = sinks;
     decoder_.attach(input, monitor, sinks);
 }
 
@@ -64,7 +65,7 @@ void StreamConverter::blockLengthRequest() {
     if (!detector_.check()) {
         if (++noDelimiterCount_ > kNoDelimiterLimit) {
             if (checkValid_) {
-                reader_.persist(checkPos_);
+                persist(checkPos_);
                 showPersisted();
                 log("41 BLOCKLENREQ ERR %ld %ld", delimPos_.file, delimPos_.offset);
             }
@@ -98,7 +99,7 @@ void StreamConverter::configHandler() {
     const int length = detector_.length();
     if (r != lastRepeats_ + 1) {
         reader_.seek(lastGoodPos_);
-        reader_.persist(lastGoodPos_);
+        persist(lastGoodPos_);
         log("12 CONFIG -> BLOCKLENREQ %ld %ld", lastGoodPos_.file, lastGoodPos_.offset);
         state_ = BLOCKLENREQ;
         resetCounters();
@@ -109,7 +110,7 @@ void StreamConverter::configHandler() {
     if (decoder_.endOfBlock(length) != recorder::BlockDecoder::kAccepted) {
         StreamPosition p;
         position(p);
-        reader_.persist(p);
+        persist(p);
         startPos_ = p;
         log("30 CONFIG -> BLOCKLENREQ %ld %ld", p.file, p.offset);
         state_ = BLOCKLENREQ;
@@ -126,6 +127,7 @@ void StreamConverter::configHandler() {
         decoder_.startData();
         decoder_.forgetTimeMark();
         reader_.seek(startPos_);
+        dataBlockStart_ = startPos_;
     }
 }
 
@@ -151,10 +153,41 @@ void StreamConverter::dataHandler() {
         return;
     }
     position(shownPos_);
+    if (decoder_.dataOn()) rememberDataBlock(decoder_.lastDataTime(), dataBlockStart_);
+    dataBlockStart_ = shownPos_;
     if (shownPos_.file != -1 && shownPos_.offset != -1) {
-        reader_.persist(shownPos_);
+        persist(shownPos_);
         showPersisted();
     }
+}
+
+void StreamConverter::rememberDataBlock(int64_t time, const StreamPosition& start) {
+    if (rememberedCount_ == kRememberedBlocks) {
+        rememberedFirst_ = (rememberedFirst_ + 1) % kRememberedBlocks;
+        --rememberedCount_;
+    }
+    remembered_[std::size_t((rememberedFirst_ + rememberedCount_) % kRememberedBlocks)] = {time, start};
+    ++rememberedCount_;
+}
+
+void StreamConverter::persist(const StreamPosition& p) {
+    lastRequested_ = p;
+    StreamPosition target = p;
+    const int64_t oldest = sinks_ ? sinks_->oldestPendingTime() : outputs::OutputSink::kNothingPending;
+    // Blocks older than the oldest pending one are written everywhere: forget them.
+    while (rememberedCount_ > 0 && remembered_[std::size_t(rememberedFirst_)].time < oldest) {
+        rememberedFirst_ = (rememberedFirst_ + 1) % kRememberedBlocks;
+        --rememberedCount_;
+    }
+    if (rememberedCount_ > 0) {
+        const StreamPosition& start = remembered_[std::size_t(rememberedFirst_)].start;
+        if (start.file < target.file || (start.file == target.file && start.offset < target.offset)) target = start;
+    }
+    reader_.persist(target);
+}
+
+void StreamConverter::positionAfterStop() {
+    if (lastRequested_.file != -1 && lastRequested_.offset != -1) reader_.persist(lastRequested_);
 }
 
 void StreamConverter::resetCounters() {

@@ -11,12 +11,23 @@
 // The waiting flag is reported when it changes, not at every byte: every
 // reader of it keeps only the latest value.
 //
+// Restart positions never pass unwritten data: outputs gather blocks in
+// memory (QRX4.0 up to MAXBLOCK blocks, miniSEED a run) before they write
+// them. Every position the converter stores is therefore held back to the
+// start of the oldest block that an output still holds unwritten; the
+// converter remembers where each delivered block started for that. After a
+// crash the restart converts those blocks again: nothing is lost, and outputs
+// that had already written some of them get them twice (in files of their
+// own). After an orderly stop, when every output has written everything,
+// positionAfterStop() stores the exact position instead.
+//
 // A length change while converting (log line 10) goes back to the last good
 // boundary and leaves the outputs open: the handler stops at that point and
 // does not also hand the odd-length block to the decoder, which would reject
 // it and close the outputs after all.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "livemill/input_source.h"
@@ -52,6 +63,9 @@ public:
     void step();
     /// @brief True while the input idles waiting for data.
     bool isWaiting() const { return waiting_; }
+    /// @brief Stores the position after the last block handled, for a restart
+    /// once every output has written everything (an orderly stop).
+    void positionAfterStop();
     /// @brief True when the last look at the reader found no byte (with or without WAIT).
     bool starved() const { return starved_; }
 
@@ -69,9 +83,27 @@ private:
     void log(const char* format, long file = 0, long offset = 0);
     void showPersisted();
     bool position(StreamPosition& p) { return reader_.getPosition(p) == 0; }
+    /// Persists `p`, held back to the oldest block an output has not written.
+    void persist(const StreamPosition& p);
+    void rememberDataBlock(int64_t time, const StreamPosition& start);
+
+    // Where delivered blocks started, oldest first, while an output may still
+    // hold them unwritten. With more than kRememberedBlocks pending the oldest
+    // are forgotten (a MAXBLOCK that large could then lose blocks in a crash).
+    static constexpr int kRememberedBlocks = 8192;
+    struct DataBlock {
+        int64_t time;
+        StreamPosition start;
+    };
 
     InputSource& reader_;
     const platform::Clock& clock_;
+    outputs::OutputSink* sinks_ = nullptr;
+    std::array<DataBlock, kRememberedBlocks> remembered_{};
+    int rememberedFirst_ = 0;
+    int rememberedCount_ = 0;
+    StreamPosition dataBlockStart_;
+    StreamPosition lastRequested_;
     recorder::DelimiterDetector detector_;
     recorder::BlockDecoder decoder_;
     recorder::StatusMonitor* monitor_ = nullptr;

@@ -68,6 +68,8 @@ void Worker::shutdown() {
     }
     // The converter goes first: it holds references to the reader and the list.
     for (auto& in : inputs_) {
+        // Everything is written now: the exact position can be stored.
+        if (in.converter) in.converter->positionAfterStop();
         if (in.reader) in.reader->flush();
         in.converter.reset();
         in.reader.reset();

@@ -212,6 +212,13 @@ void MseedFileStore::closeWorkFile() {
     workFd_ = -1;
 }
 
+int64_t MseedFileStore::oldestPendingTime() const {
+    int64_t oldest = kNothingPending;
+    for (const Run& run : runs_)
+        if (run.blocks > 0 && run.start < oldest) oldest = run.start;
+    return oldest;
+}
+
 void MseedFileStore::closeOutputs() {
     closeWorkFile();
     finishFile();

@@ -77,6 +77,9 @@ public:
     /// gathered stay gathered.
     void closeOutputs() override;
 
+    /// @brief Start of the oldest run still being gathered.
+    int64_t oldestPendingTime() const override;
+
     /// @brief Orderly stop: writes every run still being gathered, then does
     /// closeOutputs(). The store stays usable; calling it twice is harmless.
     void shutdown();

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <climits>
 
 #include "recorder/configuration_record.h"
 
@@ -28,6 +29,13 @@ public:
     virtual void selectChannel(int32_t channel) = 0;
     /// @brief Ends what is open or pending; later blocks are taken as before.
     virtual void closeOutputs() = 0;
+
+    static constexpr int64_t kNothingPending = INT64_MAX;
+    /// @brief Block time of the oldest block the output holds in memory and has
+    /// not yet written to a file, or kNothingPending. The converter never
+    /// stores a restart position past that block, so a crash loses nothing
+    /// that the output had not written.
+    virtual int64_t oldestPendingTime() const { return kNothingPending; }
 };
 
 /// Forwards every operation to up to 20 outputs in slot order. Does not own them.
@@ -54,6 +62,14 @@ public:
     }
     void selectChannel(int32_t c) override { forEach([c](OutputSink& m) { m.selectChannel(c); }); }
     void closeOutputs() override { forEach([](OutputSink& m) { m.closeOutputs(); }); }
+    int64_t oldestPendingTime() const override {
+        int64_t oldest = kNothingPending;
+        for (int i = 0; i < count_; ++i) {
+            const int64_t t = members_[std::size_t(i)]->oldestPendingTime();
+            if (t < oldest) oldest = t;
+        }
+        return oldest;
+    }
 
 private:
     template <typename Call>

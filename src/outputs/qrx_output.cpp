@@ -59,7 +59,7 @@ QrxOutput::QrxOutput(const QrxSettings& settings, int maxBlock)
     lastTime_.fill(-1);
 }
 
-QrxOutput::~QrxOutput() { writer_.writeAll(); }
+QrxOutput::~QrxOutput() { writePending(); }
 
 void QrxOutput::putSample(int32_t sample) {
     if (count_ < kBlockCapacity)
@@ -76,7 +76,12 @@ void QrxOutput::setConfiguration(const ConfigurationRecord& record) { record_ = 
 
 void QrxOutput::selectChannel(int32_t channel) { channel_ = channel; }
 
-void QrxOutput::closeOutputs() { writer_.writeAll(); }
+void QrxOutput::closeOutputs() { writePending(); }
+
+void QrxOutput::writePending() {
+    writer_.writeAll();
+    pendingSince_ = kNothingPending;
+}
 
 void QrxOutput::flushChannel() {
     if (overflow_ > 0) {
@@ -91,17 +96,18 @@ void QrxOutput::flushChannel() {
     }
     const int64_t t = time_;
     // A gap on any channel ends every pending run.
-    if (lastTime_[size_t(c)] != -1 && lastTime_[size_t(c)] != t - 1) writer_.writeAll();
+    if (lastTime_[size_t(c)] != -1 && lastTime_[size_t(c)] != t - 1) writePending();
     lastTime_[size_t(c)] = t;
     if (c == 0) {
         if (blockCounter_ >= maxBlock_) {
-            writer_.writeAll();
+            writePending();
             blockCounter_ = 0;
         }
         ++blockCounter_;
     }
     // The recorder's group delay counts 10-microsecond units.
     const double start = double(t) - double(uint32_t(record_->delay)) * 0.00001;
+    if (pendingSince_ == kNothingPending) pendingSince_ = t;
     writer_.addSamples(boundedText(record_->stationName, sizeof record_->stationName),
                        boundedText(record_->channelName[c], sizeof record_->channelName[c]), 1,
                        double(float(record_->sampleRate)), start, count_, block_.data());

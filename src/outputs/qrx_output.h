@@ -62,6 +62,10 @@ public:
     void setConfiguration(const ConfigurationRecord& record) override;
     void selectChannel(int32_t channel) override;
     void closeOutputs() override;
+    /// @brief Time of the first block added since the pending runs were last
+    /// written (runs the writer ends on its own in between keep it older,
+    /// which only errs towards converting a block again after a crash).
+    int64_t oldestPendingTime() const override { return pendingSince_; }
 
     /// @brief True when files are registered in FILELIST.
     bool registering() const { return database_.isOpen(); }
@@ -69,6 +73,8 @@ public:
     const QrxFileWriter& writer() const { return writer_; }
 
 private:
+    void writePending();
+
     std::array<int32_t, kBlockCapacity> block_{};
     int count_ = 0;
     int64_t overflow_ = 0;  // samples beyond the block capacity, dropped
@@ -78,6 +84,7 @@ private:
     std::array<int64_t, kChannels> lastTime_;
     int blockCounter_ = 0;
     int maxBlock_;
+    int64_t pendingSince_ = kNothingPending;
     FileListDatabase database_;
     QrxFileWriter writer_;
 };

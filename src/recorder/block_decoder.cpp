@@ -142,6 +142,7 @@ void BlockDecoder::deliver(const uint8_t* block, int length, uint32_t blockNumbe
     // The stamp wraps like the recorder's own 32-bit counters; converting the
     // sum through uint32_t keeps garbage numbers from overflowing a signed int.
     const int32_t t = int32_t(uint32_t(referenceOffset_) + blockNumber + 1u);
+    lastDataTime_ = t;
     if (monitor_) {
         monitor_->setLastBlockTime(input_, t);
         monitor_->setLastActive(input_, clock_.now());

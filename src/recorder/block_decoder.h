@@ -81,6 +81,8 @@ public:
     uint32_t configNumber() const { return configNumber_; }
     uint32_t restartNumber() const { return restartNumber_; }
     int32_t timeBase() const { return referenceOffset_; }
+    /// @brief Time given to the last block handed to the outputs.
+    int32_t lastDataTime() const { return lastDataTime_; }
     /// @brief Blocks whose samples were skipped because the length did not fit the rate.
     uint32_t lengthMismatches() const { return lengthMismatches_; }
 
@@ -134,6 +136,7 @@ private:
     bool timeLost_ = false;
 
     bool dataOn_ = false;
+    int32_t lastDataTime_ = 0;
     uint32_t lengthMismatches_ = 0;
     bool mismatchLogged_ = false;
 };

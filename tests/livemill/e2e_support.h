@@ -337,9 +337,15 @@ inline bool parseFourIntName(const Input& input, const std::string& name, FourIn
         char component = 0;
         char station[32] = {};
         if (std::sscanf(name.c_str(), "%2d%2d%2dB%2d%c%2d%2d_%2d.%31s", &y, &mo, &d, &h, &component, &mi, &s,
-                        &fraction, station) != 9 ||
-            station != input.plan.station)
+                        &fraction, station) != 9)
             return false;
+        // Data converted again go to a free name beside the first file: "NAME.1", "NAME.2", ...
+        std::string base = station;
+        const std::size_t dot = base.rfind('.');
+        if (dot != std::string::npos && dot + 1 < base.size() &&
+            base.find_first_not_of("0123456789", dot + 1) == std::string::npos)
+            base.resize(dot);
+        if (base != input.plan.station) return false;
         y += 2000;
         for (int c = 0; c < 3; ++c)
             if (input.plan.channels[std::size_t(c)].back() == component) f.channel = c;

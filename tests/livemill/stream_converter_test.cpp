@@ -302,6 +302,46 @@ TEST_F(StreamConverterTest, InputStartedBeforeItsFirstFileConvertsItFromTheStart
     EXPECT_EQ(sink.blocks.size(), 3 * stream.times.size());
 }
 
+// An output that keeps every block in memory until told to write it.
+class HoldingSink final : public outputs::OutputSink {
+public:
+    void putSample(int32_t) override {}
+    void setTime(int32_t t) override { time_ = t; }
+    void clearSamples() override {}
+    void flushChannel() override {
+        if (pendingSince_ == kNothingPending) pendingSince_ = time_;
+    }
+    void setConfiguration(const outputs::ConfigurationRecord&) override {}
+    void selectChannel(int32_t) override {}
+    void closeOutputs() override { pendingSince_ = kNothingPending; }
+    int64_t oldestPendingTime() const override { return pendingSince_; }
+
+private:
+    int32_t time_ = 0;
+    int64_t pendingSince_ = kNothingPending;
+};
+
+TEST_F(StreamConverterTest, StoredPositionNeverPassesUnwrittenBlocks) {
+    StreamEncoder encoder(settings());
+    SignalGenerator signal(18);
+    EncodedStream stream;
+    encode(encoder, signal, 300, stream);
+    writeRealTimeFiles(rtDir(), stream.bytes, 1, 100000);
+    HoldingSink holding;
+    start();
+    converter->attach(0, &monitor, &holding);
+    runToEnd();
+    // Everything is still held: a restart must begin with the first block.
+    EXPECT_EQ(platform::readProfileString(ini, "WORK", "FILENUM", "", 100), "1h");
+    EXPECT_EQ(platform::readProfileInt(ini, "WORK", "OFFSET", -1), 0);
+    // Once the output has written everything, the exact position is stored.
+    holding.closeOutputs();
+    converter->positionAfterStop();
+    reader->flush();
+    EXPECT_EQ(platform::readProfileString(ini, "WORK", "FILENUM", "", 100), "2h");
+    EXPECT_EQ(platform::readProfileInt(ini, "WORK", "OFFSET", -1), long(stream.bytes.size()) - 100000);
+}
+
 TEST_F(StreamConverterTest, WaitingInputIdlesForTwentySeconds) {
     start();
     converter->setWaitAllowed(true);
