@@ -153,7 +153,7 @@ void StreamConverter::dataHandler() {
         return;
     }
     position(shownPos_);
-    if (decoder_.dataOn()) rememberDataBlock(decoder_.lastDataTime(), dataBlockStart_);
+    rememberDataBlock(decoder_.lastDataTime(), dataBlockStart_);
     dataBlockStart_ = shownPos_;
     if (shownPos_.file != -1 && shownPos_.offset != -1) {
         persist(shownPos_);
