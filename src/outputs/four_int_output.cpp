@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -125,9 +126,16 @@ void FourIntOutput::flushChannel() {
         file.blocks = 0;
         file.size = 0;
         if (file.fd < 0) {
-            std::fprintf(stderr, "4-int output: cannot open %s, block of %d samples dropped\n",
-                         name.c_str(), blockCount_);
+            // Said once per outage, not once per block: the count follows when files open again.
+            if (file.dropped++ == 0)
+                std::fprintf(stderr, "4-int output: cannot open %s (%s): blocks of channel %d dropped\n", name.c_str(),
+                             std::strerror(errno), int(channel_));
             return;
+        }
+        if (file.dropped != 0) {
+            std::fprintf(stderr, "4-int output: channel %d writing again after %ld dropped blocks\n", int(channel_),
+                         file.dropped);
+            file.dropped = 0;
         }
     }
 

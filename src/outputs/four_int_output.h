@@ -84,6 +84,7 @@ private:
         int fd = -1;
         long blocks = 0;
         int64_t size = 0;  // bytes written to the open file
+        long dropped = 0;  // blocks dropped since a file last failed to open
         int64_t lastTime = -1;
     };
 
