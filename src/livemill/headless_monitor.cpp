@@ -31,6 +31,14 @@ void HeadlessStatusMonitor::printAll() {
         if (inputs_[std::size_t(i)].changed) print(i);
 }
 
+void HeadlessStatusMonitor::flush() {
+    const int64_t now = clock_.now();
+    for (int i = 0; i < kMaxInputs; ++i) {
+        const InputStatus& s = inputs_[std::size_t(i)];
+        if (s.changed && now - s.lastPrinted >= interval_) print(i);
+    }
+}
+
 void HeadlessStatusMonitor::setLastActive(int input, int64_t) {
     if (valid(input)) touched(input);
 }

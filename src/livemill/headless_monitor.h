@@ -36,6 +36,8 @@ public:
 
     /// @brief Prints the status line of every input that changed since its last line.
     void printAll();
+    /// @brief Prints the lines that changed and are due (interval passed).
+    void flush() override;
 
 private:
     struct InputStatus {

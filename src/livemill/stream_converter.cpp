@@ -99,6 +99,7 @@ void StreamConverter::configHandler() {
     const int length = detector_.length();
     if (r != lastRepeats_ + 1) {
         reader_.seek(lastGoodPos_);
+        detector_.reset();  // the re-read block starts a new run (see the header)
         persist(lastGoodPos_);
         log("12 CONFIG -> BLOCKLENREQ %ld %ld", lastGoodPos_.file, lastGoodPos_.offset);
         state_ = BLOCKLENREQ;
@@ -137,6 +138,7 @@ void StreamConverter::dataHandler() {
     const int length = detector_.length();
     if (r != lastRepeats_ + 1) {
         reader_.seek(lastGoodPos_);
+        detector_.reset();  // the re-read block starts a new run (see the header)
         log("10 DALACOL -> BLOCKLENREQ %ld %ld", lastGoodPos_.file, lastGoodPos_.offset);
         state_ = BLOCKLENREQ;
         resetCounters();
@@ -162,6 +164,13 @@ void StreamConverter::dataHandler() {
 }
 
 void StreamConverter::rememberDataBlock(int64_t time, const StreamPosition& start) {
+    // A block that does not follow the last one in time (a gap, a jump back to
+    // the fallback time base) has made every output write all it held before
+    // it: only blocks from this one on can still be pending.
+    if (rememberedCount_ > 0) {
+        const int last = (rememberedFirst_ + rememberedCount_ - 1) % kRememberedBlocks;
+        if (time != remembered_[std::size_t(last)].time + 1) rememberedCount_ = 0;
+    }
     if (rememberedCount_ == kRememberedBlocks) {
         rememberedFirst_ = (rememberedFirst_ + 1) % kRememberedBlocks;
         --rememberedCount_;

@@ -21,6 +21,12 @@
 // own). After an orderly stop, when every output has written everything,
 // positionAfterStop() stores the exact position instead.
 //
+// After a length change (log lines 10 and 12) the delimiter detector starts
+// afresh at the last good boundary, so the re-read block begins a new run.
+// Otherwise a lasting change (a recorder restarted at another rate) would
+// count as a repeat of the odd block, the new run would be taken to start
+// where the old one did, and the converter would go back there for ever.
+//
 // A length change while converting (log line 10) goes back to the last good
 // boundary and leaves the outputs open: the handler stops at that point and
 // does not also hand the odd-length block to the decoder, which would reject

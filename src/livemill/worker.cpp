@@ -47,14 +47,17 @@ bool Worker::passOverInputs() {
 
 void Worker::run(const std::atomic<bool>& stopRequested) {
     if (!built_) setUp();
+    uint32_t passes = 0;
     while (!stopRequested.load()) {
         const bool allIdle = passOverInputs();
+        if (allIdle || ++passes % kPassesPerReportFlush == 0) monitor_.flush();
         if (allIdle) {
             if (options_.untilIdle) break;
             platform::sleepMilliseconds(options_.idleSleepMilliseconds);
         }
     }
     shutdown();
+    monitor_.flush();
 }
 
 void Worker::shutdown() {

@@ -34,6 +34,10 @@ struct WorkerOptions {
 
 class Worker final {
 public:
+    /// Reports gathered by the monitor are handed on at least this often
+    /// (and whenever every input idles).
+    static constexpr uint32_t kPassesPerReportFlush = 4096;
+
     /// @brief `monitor` and `clock` are not owned and must outlive the worker.
     Worker(const LivemillConfig& config, recorder::StatusMonitor& monitor, WorkerOptions options,
            const platform::Clock& clock = platform::systemClock());

@@ -145,8 +145,13 @@ void FourIntOutput::flushChannel() {
         file.size += int64_t(n * 4);
     } else {
         // A partial block would shift every later sample: cut it off again.
-        if (::ftruncate(file.fd, file.size) == 0) ::lseek(file.fd, file.size, SEEK_SET);
         std::fprintf(stderr, "4-int output: write of channel %d failed, block lost\n", int(channel_));
+        if (::ftruncate(file.fd, file.size) == 0) {
+            ::lseek(file.fd, file.size, SEEK_SET);
+        } else {
+            closeChannel(file);  // the next block starts a new file rather than a shifted one
+            return;
+        }
     }
     if (++file.blocks >= blocksPerFile_) closeChannel(file);
 }

@@ -138,8 +138,17 @@ void MseedFileStore::appendRecords(const uint8_t* records, int count) {
     } else {
         // A torn record would misalign every record after it: cut back to
         // the last whole run.
-        if (::ftruncate(workFd_, workSize_) == 0) ::lseek(workFd_, workSize_, SEEK_SET);
         std::fprintf(stderr, "miniSEED store: writing %s failed, %d records lost\n", workPath_.c_str(), count);
+        if (::ftruncate(workFd_, workSize_) == 0) {
+            ::lseek(workFd_, workSize_, SEEK_SET);
+        } else {
+            // Cannot cut it back: number the file as it is (its end is
+            // trimmed to whole records) and go on in a fresh one.
+            closeWorkFile();
+            finishFile();
+            openWorkFile();
+            return;
+        }
     }
     if (++runsWritten_ >= runsPerFile_) {
         closeWorkFile();

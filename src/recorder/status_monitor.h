@@ -40,6 +40,9 @@ public:
     virtual void setWaiting(int input, int flag) = 0;
     /// @brief Reading position, reported every 1000 bytes.
     virtual void setPosition(int input, long file, long offset) = 0;
+    /// @brief Hands on whatever the implementation gathered and has not shown
+    /// yet; the worker calls it before it idles and every few thousand passes.
+    virtual void flush() {}
 };
 
 /// A monitor that ignores every report; used where nobody listens.

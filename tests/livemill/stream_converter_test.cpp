@@ -101,6 +101,29 @@ TEST_F(StreamConverterTest, LengthChangeWhileConvertingKeepsOutputsOpenAndResume
     EXPECT_EQ(sink.blocks.size(), 3 * stream.times.size());
 }
 
+TEST_F(StreamConverterTest, LastingRateChangeWhileConvertingDeliversBothRatesOnce) {
+    StreamEncoder encoder(settings());
+    SignalGenerator signal(19);
+    EncodedStream stream;
+    encode(encoder, signal, 200, stream);
+    // The recorder restarts at another rate, with a new configuration number.
+    encoder.settings().sampleRate = 60;
+    encoder.settings().configNumber += 1;
+    encode(encoder, signal, 400, stream);
+    writeRealTimeFiles(rtDir(), stream.bytes, 1, 100000);
+
+    start();
+    runToEnd(5'000'000);
+
+    char expected[100];
+    std::snprintf(expected, sizeof expected, "10 DALACOL -> BLOCKLENREQ 1 %d", 200 * kBlockBytes);
+    ASSERT_GE(monitor.lines.size(), 5u);
+    EXPECT_EQ(monitor.lines[2], expected);
+    EXPECT_EQ(monitor.count("13 "), 2) << ::testing::PrintToString(monitor.lines);
+    ASSERT_EQ(sink.blocks.size(), 3 * stream.times.size());
+    expectDelivered(stream, 0, stream.times.size());
+}
+
 TEST_F(StreamConverterTest, RejectedBlockWhileConvertingClosesOutputsAndResumesAfterIt) {
     StreamEncoder encoder(settings());
     SignalGenerator signal(6);

@@ -6,7 +6,8 @@
 // of each field, so a burst of reports during a fast backlog conversion (tens
 // of thousands of blocks a second) costs the user-interface thread one small
 // batch every 50 ms instead of a flood it could not keep up with. Log lines
-// and waiting changes are sent at once.
+// and waiting changes are sent at once, and whatever is left when the worker
+// idles is sent by flush().
 #pragma once
 
 #include <QPointer>
@@ -45,6 +46,7 @@ public:
 
     /// @brief Hands every changed field to the window now.
     void send();
+    void flush() override { send(); }
 
 private:
     enum Field { LastActive, InputFile, Offset, Device, Config, Block, BlockTime, Restart, Counter, Waiting,
