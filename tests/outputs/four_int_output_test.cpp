@@ -14,7 +14,8 @@
 namespace velt::outputs {
 namespace {
 
-int32_t sampleAt(int channel, int64_t t, int i) {
+int32_t sampleAt(int channel, int64_t t, uint32_t index) {
+    const int i = int(index);
     return int32_t((t % 1000) * 10000 + i * 7 + channel * 1000) * (i % 2 ? -1 : 1) - 8388608 * (i == 3);
 }
 
@@ -29,18 +30,7 @@ protected:
         config_.delay = 0;
     }
 
-    void feed(OutputSink& sink, int64_t t, unsigned mask = 7) {
-        sink.clearSamples();
-        sink.setTime(int32_t(t));
-        sink.setConfiguration(config_);
-        for (int c = 0; c < 3; ++c) {
-            if (!(mask & (1u << c))) continue;
-            sink.clearSamples();
-            sink.selectChannel(c);
-            for (int i = 0; i < int(config_.sampleRate); ++i) sink.putSample(sampleAt(c, t, i));
-            sink.flushChannel();
-        }
-    }
+    void feed(OutputSink& sink, int64_t t, unsigned mask = 7) { test::feedBlock(sink, config_, t, mask, sampleAt); }
 
     // The file holds the blocks of `channel` stamped `times`, little-endian.
     void expectContent(const std::string& path, int channel, const std::vector<int64_t>& times) {

@@ -53,18 +53,7 @@ protected:
     }
 
     // One block of every channel in `mask`, in the decoder's calling order.
-    void feed(OutputSink& sink, int64_t t, unsigned mask = 7) {
-        sink.clearSamples();
-        sink.setTime(int32_t(t));
-        sink.setConfiguration(config_);
-        for (int c = 0; c < 3; ++c) {
-            if (!(mask & (1u << c))) continue;
-            sink.clearSamples();
-            sink.selectChannel(c);
-            for (uint32_t i = 0; i < config_.sampleRate; ++i) sink.putSample(sampleAt(c, t, i));
-            sink.flushChannel();
-        }
-    }
+    void feed(OutputSink& sink, int64_t t, unsigned mask = 7) { test::feedBlock(sink, config_, t, mask, sampleAt); }
 
     std::string finished(uint32_t n) const {
         char name[16];

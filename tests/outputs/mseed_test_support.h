@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "outputs/output_sink.h"
 #include "support/temp_dir.h"
 
 namespace velt::test {
@@ -39,5 +40,21 @@ struct DecodedFile {
 /// Parses and unpacks `size` bytes as consecutive 512-byte records.
 DecodedFile decodeRecords(const uint8_t* data, std::size_t size);
 DecodedFile decodeFile(const std::string& path);
+
+/// Hands `sink` one block at time `t` for every channel in `mask`, in the
+/// block decoder's calling order, with `sample(channel, t, i)` as the values.
+inline void feedBlock(outputs::OutputSink& sink, const outputs::ConfigurationRecord& config, int64_t t,
+                      unsigned mask, int32_t (*sample)(int, int64_t, uint32_t)) {
+    sink.clearSamples();
+    sink.setTime(int32_t(t));
+    sink.setConfiguration(config);
+    for (int c = 0; c < 3; ++c) {
+        if (!(mask & (1u << c))) continue;
+        sink.clearSamples();
+        sink.selectChannel(c);
+        for (uint32_t i = 0; i < config.sampleRate; ++i) sink.putSample(sample(c, t, i));
+        sink.flushChannel();
+    }
+}
 
 }  // namespace velt::test
