@@ -79,7 +79,7 @@ public:
     void setRestartNumber(int input, long value) override;
     void setStationName(int input, const char* name) override;
     void setChannelName(int input, int channel, const char* name) override;
-    void logLine(int, int, const char*) override {}
+    void logLine(int input, int code, const char* line) override;
     void setCounter(int, long) override {}
     void setWaiting(int, int) override {}
     void setPosition(int, long, long) override {}

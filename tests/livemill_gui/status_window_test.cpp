@@ -49,6 +49,8 @@ TEST_F(StatusWindowTest, ShowsTheSelectedInputInItsFormats) {
     EXPECT_EQ(window.fieldText("blockTime"), "00:00:00 01/01/26");
     EXPECT_EQ(window.fieldText("station"), "STA01");
     EXPECT_EQ(window.fieldText("log"), QString(99, 'x'));
+    window.setInputFile(0, -1);  // a 32-bit file number
+    EXPECT_EQ(window.fieldText("fileNumber"), "FFFFFFFF");
 
     // Input 5 is not configured: nothing changes.
     window.setBlockNumber(5, 77);

@@ -52,7 +52,8 @@ TEST(ConsoleStatusMonitor, PrintsEachReportInItsFormat) {
               "lBlTm: 0 00:00:59 29/02/00\n"
               "RestNum 0 1 \n"
               "StName 0 STA \n"
-              "ChName 0  2 BHZ \n");
+              "ChName 0  2 BHZ \n"
+              "INP0 14 BLOCKLENREQ -> CONFIGREQ 1000 0\n");
     std::fclose(f);
 
     if (oldTz) ::setenv("TZ", saved.c_str(), 1);

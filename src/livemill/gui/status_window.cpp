@@ -13,6 +13,8 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#include <cstdint>
+
 #include "platform/calendar.h"
 
 namespace velt::livemill::gui {
@@ -25,7 +27,8 @@ QString formatTime(int64_t seconds, bool local) {
 
 namespace {
 QString number(long v) { return QString::asprintf("%ld", v); }
-QString hex(long v) { return QString::asprintf("%lX", static_cast<unsigned long>(v)); }
+// File numbers are the recorder's 32-bit values: -1 reads FFFFFFFF, not 16 digits.
+QString hex(long v) { return QString::asprintf("%X", unsigned(uint32_t(v))); }
 std::string cut(const char* text) {
     std::string s = text ? text : "";
     if (s.size() > std::size_t(StatusWindow::kTextChars - 1)) s.resize(StatusWindow::kTextChars - 1);
