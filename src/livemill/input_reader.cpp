@@ -58,6 +58,10 @@ InputReader::InputReader(const std::string& iniPath, const platform::Clock& cloc
     fileNumber_ = parseFileNumber(stored);
     storedFile_ = stored.empty() ? -1 : fileNumber_;
     fileOffset_ = platform::readProfileInt(iniPath_, "WORK", "OFFSET", 0);
+    const std::string blockTime = platform::readProfileString(iniPath_, "WORK", "BLOCKTIME", "", 32);
+    char* end = nullptr;
+    const long long parsed = std::strtoll(blockTime.c_str(), &end, 10);
+    if (!blockTime.empty() && end != blockTime.c_str()) storedBlockTime_ = parsed;
     if (fileOffset_ < 0) fileOffset_ = 0;
     if (fileNumber_ < 1) {
         fileNumber_ = lowestFileNumber(inDir_);
@@ -193,13 +197,26 @@ int InputReader::persist(const StreamPosition& position) {
 }
 
 int InputReader::flush() {
-    if (!pendingPersist_) return 0;
+    if (!pendingPersist_ && !heldBack_) return 0;
+    StreamPosition target = pending_;
+    int64_t blockTime = -1;
+    if (guard_ != nullptr && !guard_->prepareToStore(target, blockTime)) return -1;
+    pendingPersist_ = false;
+    heldBack_ = !(target == pending_);
+    if (target == written_ && blockTime == writtenBlockTime_) return 0;
     char file[32];
     char offset[32];
-    std::snprintf(file, sizeof file, "%lXh", static_cast<unsigned long>(pending_.file));
-    std::snprintf(offset, sizeof offset, "%ld", pending_.offset);
-    if (platform::writeProfileStrings(iniPath_, "WORK", {{"FILENUM", file}, {"OFFSET", offset}}) != 0) return -1;
-    pendingPersist_ = false;
+    char time[32];
+    std::snprintf(file, sizeof file, "%lXh", static_cast<unsigned long>(target.file));
+    std::snprintf(offset, sizeof offset, "%ld", target.offset);
+    std::snprintf(time, sizeof time, "%lld", static_cast<long long>(blockTime));
+    if (platform::writeProfileStrings(iniPath_, "WORK", {{"FILENUM", file}, {"OFFSET", offset}, {"BLOCKTIME", time}}) !=
+        0) {
+        pendingPersist_ = true;
+        return -1;
+    }
+    written_ = target;
+    writtenBlockTime_ = blockTime;
     return 0;
 }
 

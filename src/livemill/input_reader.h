@@ -2,7 +2,9 @@
 // one endless byte stream: in number order, following a file while it grows,
 // waiting for the next number (looking again every 20 seconds), and
 // keeping the reading position in the input's INI file (WORK/FILENUM as
-// "%lXh", WORK/OFFSET as "%ld").
+// "%lXh", WORK/OFFSET as "%ld", and WORK/BLOCKTIME, the time of the block
+// that starts there, so that a restart can tell that it delivers those blocks
+// again).
 //
 // Persisting: the converter asks to persist after every delivered block,
 // which during a backlog means thousands of times a second. Writing the INI
@@ -63,8 +65,12 @@ public:
     int seek(const StreamPosition& position) override;
     int persist(const StreamPosition& position) override;
     int canRewind() override { return 1; }
+    void setPositionGuard(PositionGuard* guard) override { guard_ = guard; }
+    int64_t storedBlockTime() const override { return storedBlockTime_; }
 
-    /// @brief Writes a pending persisted position now. @return 0, -1 on a write error.
+    /// @brief Stores the last requested position now (through the guard),
+    /// also when the last one stored was held back. @return 0, -1 when
+    /// nothing could be stored.
     int flush();
 
     long fileNumber() const { return fileNumber_; }
@@ -97,8 +103,13 @@ private:
     int bufCount_ = 0;  // bytes in buffer_; the next one is at next_ (see InputSource)
 
     int persistInterval_;
+    PositionGuard* guard_ = nullptr;
     bool pendingPersist_ = false;
+    bool heldBack_ = false;  // the stored position lies before the requested one
     StreamPosition pending_;
+    StreamPosition written_;
+    int64_t writtenBlockTime_ = -1;
+    int64_t storedBlockTime_ = -1;
     int64_t lastPersistWrite_ = 0;
     long storedFile_ = -1;  // FILENUM as last read or written (-1: none stored)
     bool scanPending_ = false;

@@ -14,6 +14,18 @@ struct StreamPosition {
     friend bool operator==(const StreamPosition&, const StreamPosition&) = default;
 };
 
+/// Asked by a source before it stores a position: the stream converter makes
+/// its outputs durable and holds the position back behind blocks they still
+/// keep in memory.
+class PositionGuard {
+public:
+    virtual ~PositionGuard() = default;
+    /// @brief Commits the outputs and turns the requested `position` into the
+    /// one to store, with `blockTime` set to the time of the block that starts
+    /// there (-1 when not known). @return false: store nothing now.
+    virtual bool prepareToStore(StreamPosition& position, int64_t& blockTime) = 0;
+};
+
 // The converter reads one byte at a time, millions of times a second during a
 // backlog. Like a stream buffer, a source exposes the bytes it has already
 // buffered through two pointers, so the common case (a byte is buffered) is
@@ -47,6 +59,10 @@ public:
     virtual int persist(const StreamPosition& position) = 0;
     /// @brief 1 when seek() can go back to earlier positions.
     virtual int canRewind() = 0;
+    /// @brief Consulted before every stored position (not owned; null: none).
+    virtual void setPositionGuard(PositionGuard* guard) { (void)guard; }
+    /// @brief Time of the block at the position stored by the last run, -1 when unknown.
+    virtual int64_t storedBlockTime() const { return -1; }
 
 protected:
     const uint8_t* next_ = nullptr;  // next buffered byte

@@ -9,7 +9,11 @@ StreamConverter::StreamConverter(InputSource& reader, int stepsPerPass, const pl
     detector_.reset();
     position(startPos_);
     fullReset();
+    reader_.setPositionGuard(this);
+    decoder_.setReplayStart(reader_.storedBlockTime());
 }
+
+StreamConverter::~StreamConverter() { reader_.setPositionGuard(nullptr); }
 
 void StreamConverter::attach(int input, recorder::StatusMonitor* monitor, outputs::OutputSink* sinks) {
     input_ = input;
@@ -179,24 +183,37 @@ void StreamConverter::rememberDataBlock(int64_t time, const StreamPosition& star
     ++rememberedCount_;
 }
 
-void StreamConverter::persist(const StreamPosition& p) {
-    lastRequested_ = p;
-    StreamPosition target = p;
+void StreamConverter::forgetWrittenBlocks() {
     const int64_t oldest = sinks_ ? sinks_->oldestPendingTime() : outputs::OutputSink::kNothingPending;
-    // Blocks older than the oldest pending one are written everywhere: forget them.
     while (rememberedCount_ > 0 && remembered_[std::size_t(rememberedFirst_)].time < oldest) {
         rememberedFirst_ = (rememberedFirst_ + 1) % kRememberedBlocks;
         --rememberedCount_;
     }
-    if (rememberedCount_ > 0) {
-        const StreamPosition& start = remembered_[std::size_t(rememberedFirst_)].start;
-        if (start.file < target.file || (start.file == target.file && start.offset < target.offset)) target = start;
-    }
-    reader_.persist(target);
 }
 
-void StreamConverter::positionAfterStop() {
-    if (lastRequested_.file != -1 && lastRequested_.offset != -1) reader_.persist(lastRequested_);
+void StreamConverter::persist(const StreamPosition& p) {
+    forgetWrittenBlocks();
+    reader_.persist(p);
+}
+
+bool StreamConverter::prepareToStore(StreamPosition& position, int64_t& blockTime) {
+    if (sinks_ && sinks_->commit() != 0) return false;
+    forgetWrittenBlocks();
+    blockTime = -1;
+    if (rememberedCount_ > 0) {
+        const DataBlock& oldest = remembered_[std::size_t(rememberedFirst_)];
+        const StreamPosition& start = oldest.start;
+        if (start.file < position.file || (start.file == position.file && start.offset < position.offset)) {
+            position = start;
+            blockTime = oldest.time;
+            return true;
+        }
+    }
+    // The usual request: the end of the last block delivered, where the
+    // next one, one second later, starts.
+    if (state_ == DATAOPER && position == dataBlockStart_ && decoder_.lastDataTime() != recorder::BlockDecoder::kNoTime)
+        blockTime = decoder_.lastDataTime() + 1;
+    return true;
 }
 
 void StreamConverter::resetCounters() {

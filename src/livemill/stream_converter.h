@@ -18,8 +18,15 @@
 // converter remembers where each delivered block started for that. After a
 // crash the restart converts those blocks again: nothing is lost, and outputs
 // that had already written some of them get them twice (in files of their
-// own). After an orderly stop, when every output has written everything,
-// positionAfterStop() stores the exact position instead.
+// own, unless they skip what they hold, see below). After an orderly stop,
+// when every output has written everything, the exact position is stored.
+//
+// Exactly once after a crash: before a position is stored (the reader asks
+// through PositionGuard) every output commits, so whatever lies before the
+// stored position is durable. The position is stored with the time of the
+// block that starts there; when the first block delivered after a restart
+// has that time, the outputs are told (resumeFrom) that blocks they may
+// already hold follow, and they skip those.
 //
 // After a length change (log lines 10 and 12) the delimiter detector starts
 // afresh at the last good boundary, so the re-read block begins a new run.
@@ -45,7 +52,7 @@
 
 namespace velt::livemill {
 
-class StreamConverter final {
+class StreamConverter final : public PositionGuard {
 public:
     enum State : int { BLOCKLENREQ = 1, CONFIG = 2, DATAOPER = 4 };
 
@@ -57,6 +64,9 @@ public:
     /// @brief Converts the bytes of `reader` (not owned), `stepsPerPass` per pass.
     StreamConverter(InputSource& reader, int stepsPerPass,
                     const platform::Clock& clock = platform::systemClock());
+    ~StreamConverter() override;
+    StreamConverter(const StreamConverter&) = delete;
+    StreamConverter& operator=(const StreamConverter&) = delete;
 
     /// @brief Sets the input index, monitor and outputs (neither owned) here and in the decoder.
     void attach(int input, recorder::StatusMonitor* monitor, outputs::OutputSink* sinks);
@@ -69,9 +79,9 @@ public:
     void step();
     /// @brief True while the input idles waiting for data.
     bool isWaiting() const { return waiting_; }
-    /// @brief Stores the position after the last block handled, for a restart
-    /// once every output has written everything (an orderly stop).
-    void positionAfterStop();
+    /// @brief Commits the outputs and holds `position` back to the oldest
+    /// block an output keeps in memory.
+    bool prepareToStore(StreamPosition& position, int64_t& blockTime) override;
     /// @brief True when the last look at the reader found no byte (with or without WAIT).
     bool starved() const { return starved_; }
 
@@ -89,8 +99,9 @@ private:
     void log(const char* format, long file = 0, long offset = 0);
     void showPersisted();
     bool position(StreamPosition& p) { return reader_.getPosition(p) == 0; }
-    /// Persists `p`, held back to the oldest block an output has not written.
+    /// Asks the reader to persist `p` (it is held back when stored).
     void persist(const StreamPosition& p);
+    void forgetWrittenBlocks();
     void rememberDataBlock(int64_t time, const StreamPosition& start);
 
     // Where delivered blocks started, oldest first, while an output may still
@@ -109,7 +120,6 @@ private:
     int rememberedFirst_ = 0;
     int rememberedCount_ = 0;
     StreamPosition dataBlockStart_;
-    StreamPosition lastRequested_;
     recorder::DelimiterDetector detector_;
     recorder::BlockDecoder decoder_;
     recorder::StatusMonitor* monitor_ = nullptr;

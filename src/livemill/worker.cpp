@@ -15,11 +15,18 @@ void Worker::setUp() {
         in.reader = std::make_unique<InputReader>(ini, clock_, options_.persistIntervalSeconds);
         in.waitAllowed = readWaitAllowed(ini);
         in.sinks = std::make_unique<outputs::SinkList>();
+        const std::string name = "INP" + std::to_string(n);
         in.fourInt = outputs::makeFourIntOutput(ini);
-        if (in.fourInt) in.sinks->add(in.fourInt.get());
+        if (in.fourInt) {
+            in.fourInt->setLogName(name + " 4-int");
+            in.sinks->add(in.fourInt.get());
+        }
         in.qrx = outputs::makeQrxOutput(ini, options_.qrx);
-        if (in.qrx) in.sinks->add(in.qrx.get());
-        in.mseed = outputs::makeMseedFileStore(ini);
+        if (in.qrx) {
+            in.qrx->setLogName(name + " QRX");
+            in.sinks->add(in.qrx.get());
+        }
+        in.mseed = outputs::makeMseedFileStore(ini, name + " miniSEED");
         if (in.mseed) in.sinks->add(in.mseed.get());
         in.converter = std::make_unique<StreamConverter>(*in.reader, options_.stepsPerPass, clock_);
         in.converter->setWaitAllowed(in.waitAllowed);
@@ -71,8 +78,7 @@ void Worker::shutdown() {
     }
     // The converter goes first: it holds references to the reader and the list.
     for (auto& in : inputs_) {
-        // Everything is written now: the exact position can be stored.
-        if (in.converter) in.converter->positionAfterStop();
+        // Everything is written now: the exact position is stored.
         if (in.reader) in.reader->flush();
         in.converter.reset();
         in.reader.reset();

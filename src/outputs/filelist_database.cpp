@@ -231,6 +231,31 @@ int FileListDatabase::updateFile(std::string_view path, std::string_view station
     return store(false, record(path, station, channel, start, duration, rate, gain, dataType));
 }
 
+int FileListDatabase::store(bool replace, const FileListRecord& r) {
+    if (!connection_) return -1;
+    if (!groupCommit_) {
+        const Row row{replace, r};
+        return write(&row, 1);
+    }
+    // A later change of a waiting row merges into it: one statement per
+    // file and commit. An update after an insert stays an insert.
+    for (Row& row : waiting_)
+        if (row.record.cpath == r.cpath) {
+            row.replace = row.replace || replace;
+            row.record = r;
+            return 0;
+        }
+    waiting_.push_back(Row{replace, r});
+    return 0;
+}
+
+int FileListDatabase::commit() {
+    if (waiting_.empty()) return 0;
+    const int rc = write(waiting_.data(), waiting_.size());
+    waiting_.clear();
+    return rc;
+}
+
 FileListRecord FileListDatabase::record(std::string_view path, std::string_view station, std::string_view channel,
                                         double start, double duration, double rate, int32_t gain,
                                         int32_t dataType) const {
@@ -248,30 +273,35 @@ FileListRecord FileListDatabase::record(std::string_view path, std::string_view 
     return r;
 }
 
-int FileListDatabase::store(bool replace, const FileListRecord& r) {
+int FileListDatabase::write(const Row* rows, std::size_t count) {
     if (!connection_) return -1;
     Connection& c = *connection_;
-    if (!fill(c.sta, r.sta) || !fill(c.cpath, r.cpath) || !fill(c.ch, r.ch) || !fill(c.creater, r.creater)) {
-        report("FILELIST: a text is longer than 255 characters; row for " + r.cpath + " not written");
-        return -1;
-    }
-    c.sps = r.sps;
-    c.gain = r.gain;
-    c.dataType = r.dataType;
-    c.tbegin = r.tbegin;
-    c.tqty = r.tqty;
-    c.foff = r.foff;
-    const platform::CivilTime local = platform::localFromSeconds(r.lddate);
-    c.lddate = SQL_TIMESTAMP_STRUCT{SQLSMALLINT(local.year), SQLUSMALLINT(local.month), SQLUSMALLINT(local.day),
-                                    SQLUSMALLINT(local.hour), SQLUSMALLINT(local.minute),
-                                    SQLUSMALLINT(local.second), 0};
+    int rc = 0;
     try {
         try {
-            if (replace) {
-                c.execute(c.remove);
-                c.execute(c.insert);
-            } else if (c.execute(c.update) == 0) {
-                c.execute(c.insert);
+            for (std::size_t i = 0; i < count; ++i) {
+                const FileListRecord& r = rows[i].record;
+                if (!fill(c.sta, r.sta) || !fill(c.cpath, r.cpath) || !fill(c.ch, r.ch) || !fill(c.creater, r.creater)) {
+                    report("FILELIST: a text is longer than 255 characters; row for " + r.cpath + " not written");
+                    rc = -1;
+                    continue;
+                }
+                c.sps = r.sps;
+                c.gain = r.gain;
+                c.dataType = r.dataType;
+                c.tbegin = r.tbegin;
+                c.tqty = r.tqty;
+                c.foff = r.foff;
+                const platform::CivilTime local = platform::localFromSeconds(r.lddate);
+                c.lddate = SQL_TIMESTAMP_STRUCT{SQLSMALLINT(local.year),  SQLUSMALLINT(local.month),
+                                                SQLUSMALLINT(local.day),   SQLUSMALLINT(local.hour),
+                                                SQLUSMALLINT(local.minute), SQLUSMALLINT(local.second), 0};
+                if (rows[i].replace) {
+                    c.execute(c.remove);
+                    c.execute(c.insert);
+                } else if (c.execute(c.update) == 0) {
+                    c.execute(c.insert);
+                }
             }
             c.endTransaction(SQL_COMMIT);
         } catch (...) {
@@ -282,13 +312,13 @@ int FileListDatabase::store(bool replace, const FileListRecord& r) {
             throw;
         }
     } catch (const DatabaseError& e) {
-        report(e.text);
+        report(e.text + (count > 1 ? "\n" + std::to_string(count) + " FILELIST rows not written" : std::string()));
         return -1;
     } catch (const std::exception& e) {
         report(e.what());
         return -1;
     }
-    return 0;
+    return rc;
 }
 
 }  // namespace velt::outputs

@@ -9,6 +9,11 @@
 //    fresh one; updateFile updates the rows of the path and adds one when
 //    none was there. Each operation is one transaction, so a failure leaves
 //    the table as it was before the call.
+//  - Group commit (setGroupCommit): rows wait, merged per path, until
+//    commit() writes them all in one transaction. The converter commits
+//    just before it stores a restart position, so a second of conversion
+//    costs one transaction, and a stored position never passes a row that
+//    was not written.
 //  - A database error prints the driver's text plus "\n" to standard output
 //    and returns -1; nothing outside this layer sees ODBC or an exception.
 //  - LDDATE is the local time of the write, stored as an SQL timestamp.
@@ -20,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/clock.h"
 
@@ -72,15 +78,29 @@ public:
     int updateFile(std::string_view path, std::string_view station, std::string_view channel,
                    double start, double duration, double rate, int32_t gain, int32_t dataType);
 
+    /// @brief With `on`, insertFile and updateFile only queue their rows
+    /// (merging changes of one path) until commit().
+    void setGroupCommit(bool on) { groupCommit_ = on; }
+    /// @brief Writes the queued rows in one transaction. @return 0, or -1
+    /// (error text printed; the rows are not written).
+    int commit();
+
 private:
+    struct Row {
+        bool replace;  // insertFile: the path's old rows go first
+        FileListRecord record;
+    };
     struct Connection;
     FileListRecord record(std::string_view path, std::string_view station, std::string_view channel,
                           double start, double duration, double rate, int32_t gain, int32_t dataType) const;
     int store(bool replace, const FileListRecord& record);
+    int write(const Row* rows, std::size_t count);
 
     std::string creator_;
     const platform::Clock& clock_;
     std::unique_ptr<Connection> connection_;
+    bool groupCommit_ = false;
+    std::vector<Row> waiting_;
 };
 
 }  // namespace velt::outputs

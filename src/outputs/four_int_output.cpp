@@ -5,12 +5,17 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/calendar.h"
+#include "platform/directory.h"
 #include "platform/endian.h"
 #include "platform/file_util.h"
 #include "platform/ini_file.h"
+#include "platform/log.h"
 #include "platform/paths.h"
 
 namespace velt::outputs {
@@ -35,7 +40,10 @@ std::string stationNameOf(const ConfigurationRecord& config) {
 
 }  // namespace
 
-FourIntOutput::~FourIntOutput() { closeOutputs(); }
+FourIntOutput::~FourIntOutput() {
+    closeOutputs();
+    commit();
+}
 
 void FourIntOutput::setOutputPrefix(const std::string& prefix) {
     prefix_ = platform::normaliseSeparators(prefix.substr(0, kPrefixChars));
@@ -50,17 +58,9 @@ void FourIntOutput::setNamingMode(const std::string& mode) {
     else if (mode == "TEST") naming_ = Naming::Test;
 }
 
-void FourIntOutput::putSample(int32_t sample) {
-    if (blockCount_ < kBlockCapacity)
-        block_[std::size_t(blockCount_++)] = sample;
-    else
-        ++blockDropped_;
-}
+void FourIntOutput::putSample(int32_t sample) { block_.put(sample); }
 
-void FourIntOutput::clearSamples() {
-    blockCount_ = 0;
-    blockDropped_ = 0;
-}
+void FourIntOutput::clearSamples() { block_.clear(); }
 
 std::string FourIntOutput::fileNameFor(int channel, int64_t blockTime) const {
     // Time of the first sample: the block's second less the group delay.
@@ -102,68 +102,207 @@ std::string FourIntOutput::fileNameFor(int channel, int64_t blockTime) const {
 
 void FourIntOutput::flushChannel() {
     if (channel_ < 0 || channel_ >= kChannels) return;
-    if (blockDropped_ != 0) {
-        std::fprintf(stderr, "4-int output: block of channel %d too long, %" PRIu64
-                     " samples beyond %d dropped\n", int(channel_), blockDropped_, kBlockCapacity);
-        blockDropped_ = 0;
+    const int c = channel_;
+    block_.report(logName_, c);
+    ChannelFile& file = files_[std::size_t(c)];
+    const int n = block_.count();
+    if (file.learn) {
+        file.learn = false;
+        learnLastFile(file, c, n);
     }
-    ChannelFile& file = files_[std::size_t(channel_)];
-    if (file.lastTime != -1 && time_ != file.lastTime + 1) closeChannel(file);
+    if (file.replay.armed()) {
+        if (file.replay.skip(time_)) return;
+        if (file.replay.skipped() != 0)
+            VELT_LOG_INFO(logName_, "channel %d: %" PRIu64 " blocks already in %s skipped", c, file.replay.skipped(),
+                          file.resumePath.c_str());
+        if (file.resumable && time_ == file.resumeLast + 1) continueLastFile(file, c, n);
+        file.resumable = false;
+    }
+    if (file.lastTime != -1 && time_ != file.lastTime + 1) closeChannel(file, c);
     file.lastTime = time_;
 
     if (file.fd < 0) {
-        // A new file never overwrites one that exists (the same data converted
-        // again after a crash, or another channel whose name maps to the same
-        // file name): its samples go to a free name beside it instead.
-        const std::string wanted = fileNameFor(channel_, time_);
-        std::string name = wanted;
-        file.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (file.fd < 0 && errno == EEXIST) {
-            name = platform::freeName(wanted);
-            file.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            if (file.fd >= 0) std::fprintf(stderr, "4-int output: %s exists, writing %s\n", wanted.c_str(), name.c_str());
-        }
-        file.blocks = 0;
-        file.size = 0;
-        if (file.fd < 0) {
-            // Said once per outage, not once per block: the count follows when files open again.
-            if (file.dropped++ == 0)
-                std::fprintf(stderr, "4-int output: cannot open %s (%s): blocks of channel %d dropped\n", name.c_str(),
-                             std::strerror(errno), int(channel_));
-            return;
-        }
-        if (file.dropped != 0) {
-            std::fprintf(stderr, "4-int output: channel %d writing again after %ld dropped blocks\n", int(channel_),
-                         file.dropped);
-            file.dropped = 0;
-        }
+        openFile(file, c);
+        if (file.fd < 0) return;
     }
+    const std::size_t base = file.gathered.size();
+    file.gathered.resize(base + std::size_t(n) * 4);
+    uint8_t* p = file.gathered.data() + base;
+    for (int i = 0; i < n; ++i, p += 4) platform::put_u32le(p, uint32_t(block_.data()[i]));
+    ++file.gatheredBlocks;
+    if (file.gathered.size() >= kWriteChunk) writeGathered(file, c);
+    if (++file.blocks >= blocksPerFile_) closeChannel(file, c);
+}
 
-    const std::size_t n = std::size_t(blockCount_);
-    for (std::size_t i = 0; i < n; ++i) platform::put_u32le(&bytes_[i * 4], uint32_t(block_[i]));
-    if (platform::writeFully(file.fd, bytes_.data(), n * 4)) {
-        file.size += int64_t(n * 4);
+void FourIntOutput::openFile(ChannelFile& file, int channel) {
+    // A new file never overwrites one that exists (another channel whose
+    // name maps to the same file name, or a file some other program put
+    // there): its samples go to a free name beside it instead.
+    const std::string wanted = fileNameFor(channel, time_);
+    std::string name = wanted;
+    file.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (file.fd < 0 && errno == EEXIST) {
+        name = platform::freeName(wanted);
+        file.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (file.fd >= 0) VELT_LOG_WARNING(logName_, "%s exists, writing %s", wanted.c_str(), name.c_str());
+    }
+    file.blocks = 0;
+    file.size = 0;
+    file.path = name;
+    if (file.fd < 0) {
+        // Said once per outage, not once per block: the count follows when files open again.
+        if (file.dropped++ == 0)
+            VELT_LOG_ERROR(logName_, "cannot open %s (%s): blocks of channel %d dropped", name.c_str(),
+                           std::strerror(errno), channel);
+        return;
+    }
+    if (file.dropped != 0) {
+        VELT_LOG_WARNING(logName_, "channel %d writing again after %ld dropped blocks", channel, file.dropped);
+        file.dropped = 0;
+    }
+}
+
+bool FourIntOutput::writeGathered(ChannelFile& file, int channel) {
+    if (file.gathered.empty() || file.fd < 0) return true;
+    const bool ok = platform::writeFully(file.fd, file.gathered.data(), file.gathered.size());
+    if (ok) {
+        file.size += int64_t(file.gathered.size());
+        file.unsynced = true;
     } else {
         // A partial block would shift every later sample: cut it off again.
-        std::fprintf(stderr, "4-int output: write of channel %d failed, block lost\n", int(channel_));
+        VELT_LOG_ERROR(logName_, "writing %s failed (%s): %ld blocks of channel %d lost", file.path.c_str(),
+                       std::strerror(errno), file.gatheredBlocks, channel);
         if (::ftruncate(file.fd, file.size) == 0) {
             ::lseek(file.fd, file.size, SEEK_SET);
         } else {
-            closeChannel(file);  // the next block starts a new file rather than a shifted one
-            return;
+            // Cannot cut it back: the next block starts a new file rather than a shifted one.
+            ::close(file.fd);
+            file.fd = -1;
         }
     }
-    if (++file.blocks >= blocksPerFile_) closeChannel(file);
+    file.gathered.clear();
+    file.gatheredBlocks = 0;
+    return ok;
 }
 
-void FourIntOutput::closeChannel(ChannelFile& file) {
+void FourIntOutput::closeChannel(ChannelFile& file, int channel) {
+    writeGathered(file, channel);
     if (file.fd < 0) return;
-    ::close(file.fd);
+    if (file.unsynced) {
+        closedUnsynced_.push_back(file.fd);  // synced and closed by the next commit
+        file.unsynced = false;
+    } else {
+        ::close(file.fd);
+    }
     file.fd = -1;
+    if (closedUnsynced_.size() >= kMaxUnsyncedClosed) commit();
 }
 
 void FourIntOutput::closeOutputs() {
-    for (ChannelFile& file : files_) closeChannel(file);
+    for (int c = 0; c < kChannels; ++c) closeChannel(files_[std::size_t(c)], c);
+}
+
+int FourIntOutput::commit() {
+    std::vector<int> fds = closedUnsynced_;
+    for (int c = 0; c < kChannels; ++c) {
+        ChannelFile& file = files_[std::size_t(c)];
+        writeGathered(file, c);
+        if (file.fd >= 0 && file.unsynced) fds.push_back(file.fd);
+    }
+    const int rc = platform::syncFiles(fds);
+    if (rc != 0)
+        VELT_LOG_ERROR(logName_, "cannot sync %zu files (%s): their last samples may not survive a power cut",
+                       fds.size(), std::strerror(errno));
+    for (int fd : closedUnsynced_) ::close(fd);
+    closedUnsynced_.clear();
+    for (ChannelFile& file : files_) file.unsynced = false;
+    return rc;
+}
+
+void FourIntOutput::resumeFrom(int64_t) {
+    for (ChannelFile& file : files_) file.learn = true;
+}
+
+int64_t FourIntOutput::blockTimeOfName(const std::string& path, int channel) const {
+    if (path.compare(0, prefix_.size(), prefix_) != 0) return -1;
+    const std::string rest = path.substr(prefix_.size());
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (naming_ == Naming::Test) {
+        constexpr std::size_t kTimeChars = 20;  // "_YYYYMMDD_HHMMSS_mmm"
+        int millis = 0;
+        if (rest.size() < kTimeChars ||
+            std::sscanf(rest.c_str() + rest.size() - kTimeChars, "_%4d%2d%2d_%2d%2d%2d_%3d", &year, &month, &day,
+                        &hour, &minute, &second, &millis) != 7)
+            return -1;
+    } else {
+        char letter = 0;
+        if (std::sscanf(rest.c_str(), "%2d%2d%2dB%2d%c%2d%2d_", &year, &month, &day, &hour, &letter, &minute,
+                        &second) != 7)
+            return -1;
+        year += 2000;  // the name keeps two digits of the year
+    }
+    const int64_t seconds = platform::secondsFromUtc(year, month, day, hour, minute, second);
+    const int64_t blockTime = (config_ != nullptr && config_->delay != 0) ? seconds + 1 : seconds;
+    // Only the name this output gives a file starting with that block counts.
+    return fileNameFor(channel, blockTime) == path ? blockTime : -1;
+}
+
+void FourIntOutput::learnLastFile(ChannelFile& file, int channel, int samplesPerBlock) {
+    file.resumePath.clear();
+    file.resumable = false;
+    if (samplesPerBlock <= 0) return;
+    const std::size_t slash = prefix_.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string() : prefix_.substr(0, slash + 1);
+    const std::string lead = prefix_.substr(folder.size());
+    std::vector<std::string> names;
+    if (platform::listDirectory(folder.empty() ? std::string(".") : folder, lead + "*", names) != 0) return;
+    // The file written last holds the newest blocks of the stream, even
+    // where the stream's times once went backwards.
+    struct timespec newest {};
+    int64_t newestStart = -1;
+    int64_t newestSize = 0;
+    for (const std::string& name : names) {
+        const std::string path = folder + name;
+        const int64_t start = blockTimeOfName(path, channel);
+        struct stat st {};
+        if (start < 0 || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        const bool later = st.st_mtim.tv_sec != newest.tv_sec ? st.st_mtim.tv_sec > newest.tv_sec
+                                                                : st.st_mtim.tv_nsec > newest.tv_nsec;
+        if (newestStart < 0 || later || (st.st_mtim.tv_sec == newest.tv_sec &&
+                                         st.st_mtim.tv_nsec == newest.tv_nsec && start > newestStart)) {
+            newest = st.st_mtim;
+            newestStart = start;
+            newestSize = st.st_size;
+            file.resumePath = path;
+        }
+    }
+    if (newestStart < 0) return;
+    const int64_t blockBytes = int64_t(samplesPerBlock) * 4;
+    file.resumeBlocks = long(newestSize / blockBytes);
+    file.resumeLast = newestStart + file.resumeBlocks - 1;
+    file.replay.arm(file.resumeLast);
+    file.resumable = file.resumeBlocks < blocksPerFile_;  // a full file is followed by a new one
+}
+
+void FourIntOutput::continueLastFile(ChannelFile& file, int channel, int samplesPerBlock) {
+    closeChannel(file, channel);
+    const int fd = ::open(file.resumePath.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;  // gone: the block opens a new file
+    const int64_t whole = int64_t(file.resumeBlocks) * samplesPerBlock * 4;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || (st.st_size != whole && ::ftruncate(fd, whole) != 0) ||
+        ::lseek(fd, whole, SEEK_SET) != whole) {
+        ::close(fd);
+        return;
+    }
+    if (st.st_size != whole)
+        VELT_LOG_WARNING(logName_, "%s ended in a partial block, %lld bytes cut", file.resumePath.c_str(),
+                         static_cast<long long>(st.st_size - whole));
+    file.fd = fd;
+    file.path = file.resumePath;
+    file.blocks = file.resumeBlocks;
+    file.size = whole;
+    file.lastTime = file.resumeLast;
 }
 
 std::unique_ptr<FourIntOutput> makeFourIntOutput(const std::string& iniPath) {

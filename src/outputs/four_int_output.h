@@ -19,13 +19,21 @@
 //    letter): the samples go to a free name beside it ("NAME.1", ...), and
 //    that is logged. New files are always created empty, so no stale bytes
 //    of an earlier file can remain behind new data.
-//  - A write that fails part-way is cut back to the block boundary, so one
-//    lost block never shifts the samples after it.
+//  - Blocks are gathered per channel and written in chunks (at most
+//    kWriteChunk bytes), and always when a restart position is stored
+//    (commit), which happens at least once a second while converting: a
+//    file never lags the conversion by more than that. commit() also syncs
+//    every file written since the last one, so a stored position never
+//    passes samples that a power cut could take.
+//  - A write that fails is cut back to the last whole block, so lost blocks
+//    never shift the samples after them; the loss is logged.
+//  - After a crash (resumeFrom), each channel finds the file it wrote last
+//    (same station and channel, latest change), skips the delivered blocks
+//    that file already holds and goes on appending to it, so a restart
+//    writes every sample once and the files come out as without the crash.
 //  - Before any configuration is set, the test naming uses the channel index
 //    in place of station and channel, the default naming "UNKN" as station
 //    and 'U' as component; the time part is the block's own second.
-//  - Samples beyond the 10000-sample block buffer and failed writes are
-//    counted and logged.
 //  - makeFourIntOutput reads OUTDIR with room for the 4096 characters the
 //    output keeps, so a long folder is never silently cut to another one.
 #pragma once
@@ -34,6 +42,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "outputs/block_buffer.h"
 
 #include "outputs/output_sink.h"
 
@@ -45,6 +56,8 @@ public:
     static constexpr int kBlockCapacity = 10000;
     static constexpr long kDefaultBlocksPerFile = 2592000;  // 30 days of 1-s blocks
     static constexpr std::size_t kPrefixChars = 4096;
+    static constexpr std::size_t kWriteChunk = 256 * 1024;  // bytes gathered per channel before a write
+    static constexpr std::size_t kMaxUnsyncedClosed = 64;   // closed files awaiting a sync
 
     enum class Naming { Gnx, Test };
 
@@ -74,6 +87,13 @@ public:
     void selectChannel(int32_t channel) override { channel_ = channel; }
     /// @brief Closes every open file; the next block of a channel opens a new one.
     void closeOutputs() override;
+    /// @brief Writes what is gathered and syncs every file written since the last commit.
+    int commit() override;
+    /// @brief Each channel learns at its next block which blocks its last file holds.
+    void resumeFrom(int64_t blockTime) override;
+
+    /// @brief Name that starts every message of this output ("INP0 4-int").
+    void setLogName(std::string name) { logName_ = std::move(name); }
 
     /// @brief Name (prefix included) of the file a block of `channel` stamped
     /// `blockTime` would open now.
@@ -82,26 +102,42 @@ public:
 private:
     struct ChannelFile {
         int fd = -1;
-        long blocks = 0;
-        int64_t size = 0;  // bytes written to the open file
-        long dropped = 0;  // blocks dropped since a file last failed to open
+        std::string path;
+        long blocks = 0;                // blocks in the file, gathered ones included
+        int64_t size = 0;               // bytes written to the file
+        std::vector<uint8_t> gathered;  // whole blocks not yet written
+        long gatheredBlocks = 0;
+        bool unsynced = false;  // written since the last commit
+        long dropped = 0;       // blocks dropped since a file last failed to open
         int64_t lastTime = -1;
+        bool learn = false;  // find the last file at the next block (after a restart)
+        ReplayFilter replay;
+        std::string resumePath;  // last file found, continued when the replay ends at its end
+        bool resumable = false;  // it may still grow
+        long resumeBlocks = 0;
+        int64_t resumeLast = -1;
     };
 
-    void closeChannel(ChannelFile& file);
+    void openFile(ChannelFile& file, int channel);
+    bool writeGathered(ChannelFile& file, int channel);
+    void closeChannel(ChannelFile& file, int channel);
+    void learnLastFile(ChannelFile& file, int channel, int samplesPerBlock);
+    void continueLastFile(ChannelFile& file, int channel, int samplesPerBlock);
+    /// Block time of the first block of file `name` (in the prefix's folder)
+    /// when it is a file of `channel` under this output's naming, else -1.
+    int64_t blockTimeOfName(const std::string& name, int channel) const;
 
+    std::string logName_ = "4-int";
     std::string prefix_;
     long blocksPerFile_ = kDefaultBlocksPerFile;
     Naming naming_ = Naming::Gnx;
 
-    std::array<int32_t, kBlockCapacity> block_{};
-    int blockCount_ = 0;
-    uint64_t blockDropped_ = 0;
+    BlockBuffer<kBlockCapacity> block_;
     int64_t time_ = 0;
     int32_t channel_ = 0;
     const ConfigurationRecord* config_ = nullptr;
     std::array<ChannelFile, kChannels> files_{};
-    std::array<uint8_t, kBlockCapacity * 4> bytes_{};
+    std::vector<int> closedUnsynced_;  // closed files written since the last commit
 };
 
 /// @brief Creates the 4-int output of an input when key TODO of section

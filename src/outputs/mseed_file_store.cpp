@@ -1,14 +1,22 @@
 #include "outputs/mseed_file_store.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/calendar.h"
+#include "platform/directory.h"
+#include "platform/endian.h"
 #include "platform/file_util.h"
 #include "platform/ini_file.h"
+#include "platform/log.h"
 #include "platform/paths.h"
 
 namespace velt::outputs {
@@ -35,20 +43,26 @@ uint32_t parseHex(const std::string& text) {
     return uint32_t(value);
 }
 
+// Station, location, channel and network: what tells a channel's records apart.
+constexpr int kIdentityBytes = mseed::kOffYear - mseed::kOffStation;
+
 }  // namespace
 
-MseedFileStore::MseedFileStore(const std::string& confPath)
-    : confPath_(platform::normaliseSeparators(confPath)) {
+MseedFileStore::MseedFileStore(const std::string& confPath, std::string logName)
+    : logName_(std::move(logName)), confPath_(platform::normaliseSeparators(confPath)) {
     const long perRun = platform::readProfileInt(confPath_, "COMMON", "SECINSEEDBUF",
                                                  kDefaultSecondsPerRun);
     secondsPerRun_ = perRun < 1 ? kDefaultSecondsPerRun
                                 : (perRun > kMaxSecondsPerRun ? kMaxSecondsPerRun : perRun);
     prefix_ = platform::normaliseSeparators(platform::readProfileString(
         confPath_, "COMMON", "OUTFILEPREFIX", "", kConfPathChars + 1));
+    const std::size_t slash = prefix_.find_last_of('/');
+    folder_ = slash == std::string::npos ? std::string() : prefix_.substr(0, slash + 1);
     const long perFile = platform::readProfileInt(confPath_, "COMMON", "SEEDBUFINFILE", 1);
     runsPerFile_ = perFile < 1 ? 1 : perFile;
     fileNumber_ = parseHex(platform::readProfileString(confPath_, "WORK", "OUTFILENUM", "", 64));
     workPath_ = prefix_ + "tmpfile";
+    takeOverFiles();
 }
 
 MseedFileStore::~MseedFileStore() { shutdown(); }
@@ -59,28 +73,131 @@ std::string MseedFileStore::finishedFilePath(uint32_t number) const {
     return prefix_ + name;
 }
 
-void MseedFileStore::putSample(int32_t sample) {
-    if (blockCount_ < kBlockCapacity)
-        block_[std::size_t(blockCount_++)] = sample;
-    else
-        ++blockDropped_;
+std::string MseedFileStore::pendingPath(uint32_t number) const {
+    char name[16];
+    std::snprintf(name, sizeof name, ".%8.8" PRIX32, number);
+    return workPath_ + name;
 }
 
-void MseedFileStore::clearSamples() {
-    blockCount_ = 0;
-    blockDropped_ = 0;
+void MseedFileStore::takeOverFiles() {
+    const std::string lead = prefix_.substr(folder_.size());
+    std::vector<std::string> names;
+    if (platform::listDirectory(folder_.empty() ? std::string(".") : folder_, lead + "*", names) != 0) return;
+    const auto hexNumber = [](const std::string& text, uint32_t& number) {
+        if (text.size() != 8) return false;
+        for (char c : text)
+            if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        number = parseHex(text);
+        return true;
+    };
+    const std::string pendingLead = lead + "tmpfile.";
+    int64_t highest = -1;
+    std::vector<std::pair<uint32_t, std::string>> leftovers;
+    for (const std::string& name : names) {
+        if (name.compare(0, lead.size(), lead) != 0) continue;
+        uint32_t number = 0;
+        if (hexNumber(name.substr(lead.size()), number)) {
+            highest = std::max<int64_t>(highest, number);
+        } else if (name.compare(0, pendingLead.size(), pendingLead) == 0 &&
+                   hexNumber(name.substr(pendingLead.size()), number)) {
+            leftovers.emplace_back(number, folder_ + name);
+        }
+    }
+    if (highest >= int64_t(fileNumber_) && highest < 0xFFFFFFFF) {
+        VELT_LOG_INFO(logName_, "OUTFILENUM %" PRIX32 " is behind the files present; numbering goes on at %" PRIX32,
+                      fileNumber_, uint32_t(highest + 1));
+        fileNumber_ = uint32_t(highest + 1);
+        counterUnsaved_ = true;
+    }
+    // Finished files a crash left unnumbered are newer than every numbered
+    // one: they take the next numbers, in the order they were finished.
+    std::sort(leftovers.begin(), leftovers.end());
+    for (const auto& [number, path] : leftovers) {
+        const int64_t size = platform::fileSize(path);
+        if (size > 0 && size % mseed::kRecordLength != 0 && ::truncate(path.c_str(), size - size % mseed::kRecordLength) == 0)
+            VELT_LOG_WARNING(logName_, "%s ended in a torn record, %lld bytes cut", path.c_str(),
+                             static_cast<long long>(size % mseed::kRecordLength));
+        const std::string target = finishedFilePath(fileNumber_);
+        if (platform::renameNoReplace(path, target) != 0) {
+            VELT_LOG_ERROR(logName_, "cannot number %s as %s: %s", path.c_str(), target.c_str(), std::strerror(errno));
+            continue;
+        }
+        VELT_LOG_INFO(logName_, "%s finished before a stop, numbered %s", path.c_str(), target.c_str());
+        ++fileNumber_;
+        counterUnsaved_ = true;
+    }
+    if (!leftovers.empty()) platform::syncDirectory(platform::directoryOf(workPath_));
+}
+
+void MseedFileStore::putSample(int32_t sample) { block_.put(sample); }
+
+void MseedFileStore::clearSamples() { block_.clear(); }
+
+void MseedFileStore::resumeFrom(int64_t) {
+    for (Run& run : runs_) run.learn = true;
+}
+
+bool MseedFileStore::newestRecordIn(const std::string& path, const uint8_t* identity, uint8_t* record) const {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool found = false;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        // From the last whole record backwards: the newest match wins.
+        for (off_t at = st.st_size / mseed::kRecordLength * mseed::kRecordLength - mseed::kRecordLength;
+             at >= 0 && !found; at -= mseed::kRecordLength) {
+            if (::pread(fd, record, mseed::kFixedHeaderSize, at) != mseed::kFixedHeaderSize) break;
+            found = std::memcmp(record + mseed::kOffStation, identity, kIdentityBytes) == 0;
+        }
+    }
+    ::close(fd);
+    return found;
+}
+
+void MseedFileStore::learnChannel(int channel) {
+    Run& run = runs_[std::size_t(channel)];
+    const MseedHeader mine = buildRunHeader(*config_, channel, time_, 0);
+    const uint8_t* identity = mine.bytes.data() + mseed::kOffStation;
+    uint8_t record[mseed::kFixedHeaderSize];
+    bool found = newestRecordIn(workPath_, identity, record);
+    for (uint32_t k = 1; !found && k <= kLearnFiles && k <= fileNumber_; ++k)
+        found = newestRecordIn(finishedFilePath(fileNumber_ - k), identity, record);
+    if (!found) return;
+
+    using platform::get_u16be;
+    const int64_t start = platform::daysFromCivil(get_u16be(record + mseed::kOffYear), 1, 1) * 86400 +
+                          int64_t(get_u16be(record + mseed::kOffDayOfYear) - 1) * 86400 +
+                          record[mseed::kOffHour] * 3600 + record[mseed::kOffMinute] * 60 + record[mseed::kOffSecond];
+    const int rate = int16_t(get_u16be(record + mseed::kOffRateFactor));
+    if (rate <= 0) return;
+    // Runs end with a block: the record's end plus the delay is the next
+    // block's second.
+    const double end = double(start) + get_u16be(record + mseed::kOffFraction) / double(mseed::kTicksPerSecond) +
+                       get_u16be(record + mseed::kOffSampleCount) / double(rate) + double(config_->delay) * 1e-6;
+    run.replay.arm(std::llround(end) - 1);
+    // Sequence numbers go on from the newest run: (counter mod 1000) * 1000 + n.
+    uint32_t sequence = 0;
+    for (int i = 0; i < mseed::kSequenceDigits; ++i)
+        sequence = sequence * 10 + uint32_t(std::isdigit(record[i]) ? record[i] - '0' : 0);
+    run.counter = sequence / 1000 + 1;
 }
 
 void MseedFileStore::flushChannel() {
     if (channel_ < 0 || channel_ >= kChannels || config_ == nullptr) return;
-    if (blockDropped_ != 0) {
-        std::fprintf(stderr, "miniSEED store: block of channel %d too long, %" PRIu64
-                     " samples beyond %d dropped\n", int(channel_), blockDropped_, kBlockCapacity);
-        blockDropped_ = 0;
-    }
+    block_.report(logName_, channel_);
     Run& run = runs_[std::size_t(channel_)];
+    if (run.learn) {
+        run.learn = false;
+        learnChannel(channel_);
+    }
+    if (run.replay.armed()) {
+        if (run.replay.skip(time_)) return;
+        if (run.replay.skipped() != 0)
+            VELT_LOG_INFO(logName_, "channel %d: %" PRIu64 " blocks already in the files skipped", int(channel_),
+                          run.replay.skipped());
+    }
     const uint32_t rate = config_->sampleRate;
-    const std::size_t n = std::size_t(blockCount_);
+    const std::size_t n = std::size_t(block_.count());
 
     // A gap, a jump or a new sample rate ends the run gathered so far.
     if (run.blocks > 0 && (run.start + run.blocks != time_ || run.rate != rate)) writeRun(channel_);
@@ -98,7 +215,7 @@ void MseedFileStore::flushChannel() {
     if (needed < run.count + n) needed = run.count + n;
     if (run.samples.size() < needed) run.samples.resize(needed);
 
-    for (std::size_t i = 0; i < n; ++i) run.samples[run.count + i] = block_[i];
+    std::copy(block_.data(), block_.data() + n, run.samples.begin() + std::ptrdiff_t(run.count));
     run.count += n;
     ++run.blocks;
     if (run.blocks >= secondsPerRun_) writeRun(channel_);
@@ -114,8 +231,8 @@ void MseedFileStore::writeRun(int channel) {
                                            mseed::kRecordLength, recordBuffer_.data(),
                                            recordBuffer_.size(), b1000.data(), b1000.size());
         if (compressor_.truncatedDifferences() != 0)
-            std::fprintf(stderr, "miniSEED store: %" PRIu64 " differences of channel %d beyond "
-                         "30 bits stored truncated\n", compressor_.truncatedDifferences(), channel);
+            VELT_LOG_WARNING(logName_, "%" PRIu64 " differences of channel %d beyond 30 bits stored truncated",
+                             compressor_.truncatedDifferences(), channel);
         if (k > 0) appendRecords(recordBuffer_.data(), k);
     }
     ++run.counter;
@@ -125,74 +242,107 @@ void MseedFileStore::writeRun(int channel) {
 
 void MseedFileStore::appendRecords(const uint8_t* records, int count) {
     if (workFd_ < 0) {
-        finishFile();
+        finishWorkFile();
         openWorkFile();
     }
     if (workFd_ < 0) {
-        std::fprintf(stderr, "miniSEED store: no work file, %d records dropped\n", count);
+        VELT_LOG_ERROR(logName_, "no work file, %d records dropped", count);
         return;
     }
     const std::size_t bytes = std::size_t(count) * mseed::kRecordLength;
     if (platform::writeFully(workFd_, records, bytes)) {
         workSize_ += int64_t(bytes);
+        workUnsynced_ = true;
     } else {
         // A torn record would misalign every record after it: cut back to
         // the last whole run.
-        std::fprintf(stderr, "miniSEED store: writing %s failed, %d records lost\n", workPath_.c_str(), count);
+        VELT_LOG_ERROR(logName_, "writing %s failed (%s), %d records lost", workPath_.c_str(), std::strerror(errno),
+                       count);
         if (::ftruncate(workFd_, workSize_) == 0) {
             ::lseek(workFd_, workSize_, SEEK_SET);
         } else {
             // Cannot cut it back: number the file as it is (its end is
             // trimmed to whole records) and go on in a fresh one.
-            closeWorkFile();
-            finishFile();
+            finishWorkFile();
             openWorkFile();
             return;
         }
     }
     if (++runsWritten_ >= runsPerFile_) {
-        closeWorkFile();
-        finishFile();
+        finishWorkFile();
         openWorkFile();
     }
 }
 
-void MseedFileStore::finishFile() {
-    // A work file left by a crash may end in a torn record: only whole
-    // records are given a number.
-    const int64_t size = platform::fileSize(workPath_);
-    if (size > 0 && size % mseed::kRecordLength != 0) {
-        const int64_t whole = size - size % mseed::kRecordLength;
-        if (::truncate(workPath_.c_str(), whole) == 0)
-            std::fprintf(stderr, "miniSEED store: %s ended in a torn record, %lld bytes cut\n", workPath_.c_str(),
-                         static_cast<long long>(size - whole));
+void MseedFileStore::finishWorkFile() {
+    int fd = workFd_;
+    workFd_ = -1;
+    if (fd < 0) {
+        // A work file left by a crash may end in a torn record: only whole
+        // records are given a number.
+        const int64_t size = platform::fileSize(workPath_);
+        if (size < 0) return;  // none there
+        if (size % mseed::kRecordLength != 0) {
+            const int64_t whole = size - size % mseed::kRecordLength;
+            if (::truncate(workPath_.c_str(), whole) == 0)
+                VELT_LOG_WARNING(logName_, "%s ended in a torn record, %lld bytes cut", workPath_.c_str(),
+                                 static_cast<long long>(size - whole));
+        }
+        fd = ::open(workPath_.c_str(), O_RDONLY | O_CLOEXEC);  // for the commit's sync
     }
-    const std::string target = finishedFilePath(fileNumber_);
-    int rc = platform::renameNoReplace(workPath_, target);
-    if (rc == 1) {
-        // The number is taken by a file that is not ours: keep the records
-        // under a free name beside it and leave the number behind.
-        const std::string aside = platform::freeName(target);
-        rc = platform::renameNoReplace(workPath_, aside);
-        if (rc == 0)
-            std::fprintf(stderr, "miniSEED store: %s exists, records kept as %s\n",
-                         target.c_str(), aside.c_str());
-    }
+    const std::string pending = pendingPath(fileNumber_);
+    const int rc = platform::renameNoReplace(workPath_, pending);
     if (rc != 0) {
-        if (rc < 0 && errno != ENOENT)
-            std::fprintf(stderr, "miniSEED store: cannot rename %s: %s\n", workPath_.c_str(), std::strerror(errno));
+        VELT_LOG_ERROR(logName_, "cannot rename %s to %s: %s", workPath_.c_str(), pending.c_str(),
+                       rc == 1 ? "the name is taken" : std::strerror(errno));
+        if (fd >= 0) ::close(fd);
         return;
     }
+    finished_.push_back(Finished{pending, finishedFilePath(fileNumber_), fd});
     ++fileNumber_;
-    saveFileNumber();
+    counterUnsaved_ = true;
+    if (finished_.size() >= kMaxUnpublished) commit();
+}
+
+int MseedFileStore::commit() {
+    std::vector<int> fds;
+    if (workFd_ >= 0 && workUnsynced_) fds.push_back(workFd_);
+    for (const Finished& f : finished_)
+        if (f.fd >= 0) fds.push_back(f.fd);
+    if (platform::syncFiles(fds) != 0) {
+        VELT_LOG_ERROR(logName_, "cannot sync %zu files (%s); they are numbered at the next try", fds.size(),
+                       std::strerror(errno));
+        return -1;
+    }
+    workUnsynced_ = false;
+    for (const Finished& f : finished_) {
+        int rc = platform::renameNoReplace(f.pending, f.final);
+        if (rc == 1) {
+            // The number is taken by a file that is not ours: keep the
+            // records under a free name beside it and leave the number behind.
+            const std::string aside = platform::freeName(f.final);
+            rc = platform::renameNoReplace(f.pending, aside);
+            if (rc == 0) VELT_LOG_WARNING(logName_, "%s exists, records kept as %s", f.final.c_str(), aside.c_str());
+        }
+        if (rc != 0)
+            VELT_LOG_ERROR(logName_, "cannot rename %s to %s: %s; it is numbered at the next start",
+                           f.pending.c_str(), f.final.c_str(), std::strerror(errno));
+        if (f.fd >= 0) ::close(f.fd);
+    }
+    if (!finished_.empty()) platform::syncDirectory(platform::directoryOf(workPath_));
+    finished_.clear();
+    if (counterUnsaved_) saveFileNumber();
+    return 0;
 }
 
 void MseedFileStore::saveFileNumber() {
     char text[16];
     std::snprintf(text, sizeof text, "%" PRIX32, fileNumber_);
-    if (platform::writeProfileString(confPath_, "WORK", "OUTFILENUM", text) != 0)
-        std::fprintf(stderr, "miniSEED store: cannot write OUTFILENUM=%s to %s\n", text,
-                     confPath_.c_str());
+    if (platform::writeProfileString(confPath_, "WORK", "OUTFILENUM", text) != 0) {
+        VELT_LOG_ERROR(logName_, "cannot write OUTFILENUM=%s to %s", text, confPath_.c_str());
+        return;
+    }
+    counterUnsaved_ = false;
 }
 
 void MseedFileStore::openWorkFile() {
@@ -202,23 +352,14 @@ void MseedFileStore::openWorkFile() {
         // rather than create the new one over it.
         const std::string aside = platform::freeName(workPath_);
         if (platform::renameNoReplace(workPath_, aside) != 0) {
-            std::fprintf(stderr, "miniSEED store: cannot move %s aside, no work file\n",
-                         workPath_.c_str());
+            VELT_LOG_ERROR(logName_, "cannot move %s aside, no work file", workPath_.c_str());
             return;
         }
-        std::fprintf(stderr, "miniSEED store: earlier work file kept as %s\n", aside.c_str());
+        VELT_LOG_WARNING(logName_, "earlier work file kept as %s", aside.c_str());
     }
     workFd_ = ::open(workPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     workSize_ = 0;
-    if (workFd_ < 0)
-        std::fprintf(stderr, "miniSEED store: cannot create %s\n", workPath_.c_str());
-}
-
-void MseedFileStore::closeWorkFile() {
-    if (workFd_ < 0) return;
-    ::fsync(workFd_);
-    ::close(workFd_);
-    workFd_ = -1;
+    if (workFd_ < 0) VELT_LOG_ERROR(logName_, "cannot create %s: %s", workPath_.c_str(), std::strerror(errno));
 }
 
 int64_t MseedFileStore::oldestPendingTime() const {
@@ -229,8 +370,8 @@ int64_t MseedFileStore::oldestPendingTime() const {
 }
 
 void MseedFileStore::closeOutputs() {
-    closeWorkFile();
-    finishFile();
+    finishWorkFile();
+    commit();
 }
 
 void MseedFileStore::shutdown() {
@@ -239,11 +380,11 @@ void MseedFileStore::shutdown() {
     closeOutputs();
 }
 
-std::unique_ptr<MseedFileStore> makeMseedFileStore(const std::string& iniPath) {
+std::unique_ptr<MseedFileStore> makeMseedFileStore(const std::string& iniPath, const std::string& logName) {
     const std::string conf = platform::readProfileString(iniPath, "OUTMSEEDFS", "CONFFILE", "",
                                                          MseedFileStore::kConfPathChars + 1);
     if (conf.empty()) return nullptr;
-    return std::make_unique<MseedFileStore>(conf);
+    return std::make_unique<MseedFileStore>(conf, logName);
 }
 
 }  // namespace velt::outputs

@@ -32,6 +32,20 @@
 //    shutdown() writes them first, and the destructor calls shutdown(), so an
 //    orderly stop never drops gathered samples.
 //  - Write errors are detected and the lost records logged.
+//  - Durable without a sync per file: a finished work file is renamed to
+//    "tmpfile.NNNNNNNN" (its number reserved) and gets its final name at the
+//    next commit, which syncs the work file and every finished file at once,
+//    renames them, and writes OUTFILENUM. A stored restart position never
+//    passes records that a power cut could take, and a numbered file is
+//    always complete. A "tmpfile.NNNNNNNN" left by a crash is numbered when
+//    the store starts.
+//  - Numbers never go backwards: at start the counter moves past the
+//    highest numbered file present (OUTFILENUM is only written at commits,
+//    and a crash can leave it behind the files).
+//  - After a crash (resumeFrom), each channel finds its newest record in the
+//    work file and the newest numbered files and skips the delivered blocks
+//    they hold; runs then start where the files end, so the files come out
+//    as they would have without the crash.
 //  - makeMseedFileStore reads CONFFILE with room for the 500 characters the
 //    store keeps, so a long path is never silently cut to another file.
 #pragma once
@@ -42,6 +56,7 @@
 #include <string>
 #include <vector>
 
+#include "outputs/block_buffer.h"
 #include "outputs/mseed_header.h"
 #include "outputs/output_sink.h"
 #include "outputs/steim_compressor.h"
@@ -55,10 +70,12 @@ public:
     static constexpr long kDefaultSecondsPerRun = 10;
     static constexpr long kMaxSecondsPerRun = 3600;
     static constexpr std::size_t kConfPathChars = 500;
+    static constexpr std::size_t kMaxUnpublished = 256;  // finished files between commits
+    static constexpr uint32_t kLearnFiles = 1000;        // newest files read to find a channel
 
     /// @brief Reads the store configuration file at `confPath` (backslashes
     /// count as separators in it and in OUTFILEPREFIX). Opens nothing yet.
-    explicit MseedFileStore(const std::string& confPath);
+    explicit MseedFileStore(const std::string& confPath, std::string logName = "miniSEED");
     /// @brief Calls shutdown(): gathered runs are written, the work file numbered.
     ~MseedFileStore() override;
 
@@ -79,6 +96,12 @@ public:
 
     /// @brief Start of the oldest run still being gathered.
     int64_t oldestPendingTime() const override;
+    /// @brief Syncs the work file and the finished files, gives the finished
+    /// files their numbers and writes OUTFILENUM.
+    int commit() override;
+    /// @brief Each channel learns at its next block which blocks the files hold.
+    void resumeFrom(int64_t blockTime) override;
+
 
     /// @brief Orderly stop: writes every run still being gathered, then does
     /// closeOutputs(). The store stays usable; calling it twice is harmless.
@@ -99,25 +122,39 @@ private:
         uint32_t rate = 0;
         uint32_t counter = 0;
         MseedHeader header;
+        bool learn = false;  // find the channel's newest record at its next block
+        ReplayFilter replay;
+    };
+    struct Finished {
+        std::string pending;  // "tmpfile.NNNNNNNN" behind the prefix
+        std::string final;
+        int fd;  // kept open for the commit's sync
     };
 
     void writeRun(int channel);
     void appendRecords(const uint8_t* records, int count);
-    void finishFile();
+    /// Closes the work file (or takes one a crash left) and reserves its number.
+    void finishWorkFile();
     void openWorkFile();
-    void closeWorkFile();
     void saveFileNumber();
+    std::string pendingPath(uint32_t number) const;
+    /// Moves the counter past the numbered files present and numbers the
+    /// finished files a crash left behind.
+    void takeOverFiles();
+    void learnChannel(int channel);
+    /// Finds the newest record of `identity` in `path`; false when there is none.
+    bool newestRecordIn(const std::string& path, const uint8_t* identity, uint8_t* record) const;
 
+    std::string logName_ = "miniSEED";
     std::string confPath_;
     std::string prefix_;
+    std::string folder_;  // the prefix's folder, with its separator ("" = working directory)
     std::string workPath_;
     long secondsPerRun_ = kDefaultSecondsPerRun;
     long runsPerFile_ = 1;
     uint32_t fileNumber_ = 0;
 
-    std::array<int32_t, kBlockCapacity> block_{};
-    int blockCount_ = 0;
-    uint64_t blockDropped_ = 0;
+    BlockBuffer<kBlockCapacity> block_;
     int64_t time_ = 0;
     int32_t channel_ = 0;
     const ConfigurationRecord* config_ = nullptr;
@@ -128,12 +165,16 @@ private:
 
     int workFd_ = -1;
     int64_t workSize_ = 0;  // bytes of whole records in the open work file
+    bool workUnsynced_ = false;
     long runsWritten_ = 0;
+    std::vector<Finished> finished_;  // numbered at the next commit
+    bool counterUnsaved_ = false;
 };
 
 /// @brief Creates the miniSEED store of an input when key CONFFILE of section
 /// OUTMSEEDFS in the input's settings file `iniPath` is not empty.
 /// @return the store (owned by the caller), or null when CONFFILE is empty.
-std::unique_ptr<MseedFileStore> makeMseedFileStore(const std::string& iniPath);
+/// `logName` starts every message of the store ("INP0 miniSEED").
+std::unique_ptr<MseedFileStore> makeMseedFileStore(const std::string& iniPath, const std::string& logName = "miniSEED");
 
 }  // namespace velt::outputs

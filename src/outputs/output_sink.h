@@ -36,6 +36,16 @@ public:
     /// stores a restart position past that block, so a crash loses nothing
     /// that the output had not written.
     virtual int64_t oldestPendingTime() const { return kNothingPending; }
+
+    /// @brief Makes everything written so far durable and visible (files
+    /// synced, finished files under their names, database rows stored). The
+    /// converter calls it before it stores a restart position.
+    /// @return 0, or -1 when something could not be made durable: the
+    /// position is then not stored.
+    virtual int commit() { return 0; }
+    /// @brief A restart delivers again the blocks from `blockTime` on: skip
+    /// those the output's files already hold (see ReplayFilter).
+    virtual void resumeFrom(int64_t blockTime) { (void)blockTime; }
 };
 
 /// Forwards every operation to up to 20 outputs in slot order. Does not own them.
@@ -62,6 +72,14 @@ public:
     }
     void selectChannel(int32_t c) override { forEach([c](OutputSink& m) { m.selectChannel(c); }); }
     void closeOutputs() override { forEach([](OutputSink& m) { m.closeOutputs(); }); }
+    int commit() override {
+        int rc = 0;
+        forEach([&rc](OutputSink& m) {
+            if (m.commit() != 0) rc = -1;
+        });
+        return rc;
+    }
+    void resumeFrom(int64_t t) override { forEach([t](OutputSink& m) { m.resumeFrom(t); }); }
     int64_t oldestPendingTime() const override {
         int64_t oldest = kNothingPending;
         for (int i = 0; i < count_; ++i) {

@@ -14,8 +14,10 @@
 
 #include "outputs/filelist_database.h"
 #include "platform/calendar.h"
+#include "platform/directory.h"
 #include "platform/endian.h"
 #include "platform/file_util.h"
+#include "platform/log.h"
 #include "platform/paths.h"
 
 namespace velt::outputs {
@@ -98,7 +100,7 @@ int QrxFileWriter::addSamples(std::string_view station, std::string_view channel
     if (count <= 0) return count == 0 ? 0 : -1;
     if (samples == nullptr) return -1;
     if (!(rate > 0) || !std::isfinite(rate) || !std::isfinite(start)) {
-        std::fprintf(stderr, "QRX: rate %g or start %g refused: %d samples lost\n", rate, start, count);
+        VELT_LOG_ERROR(logName_, "rate %g or start %g refused: %d samples lost", rate, start, count);
         return -1;
     }
     const std::string safeStation = platform::sanitiseComponent(station);
@@ -125,8 +127,7 @@ QrxTrace* QrxFileWriter::findTrace(const std::string& station, const std::string
         if (sameChannel(t.channel, channel) && t.rate == rate) return &t;
     if (traceCount_ >= kQrxMaxTraces) {
         if (!tableFullLogged_)
-            std::fprintf(stderr, "QRX: more than %d traces; samples of further channels are dropped\n",
-                         kQrxMaxTraces);
+            VELT_LOG_ERROR(logName_, "more than %d traces; samples of further channels are dropped", kQrxMaxTraces);
         tableFullLogged_ = true;
         return nullptr;
     }
@@ -178,8 +179,8 @@ int QrxFileWriter::writeTrace(QrxStation& station, QrxTrace& trace) {
         } else {
             rc = appendRun(station, trace);
             if (rc == 1) {
-                std::fprintf(stderr, "QRX: cannot reopen %s; its data continue in a new file\n",
-                             fullPath(trace.relativePath).c_str());
+                VELT_LOG_WARNING(logName_, "cannot reopen %s; its data continue in a new file",
+                                 fullPath(trace.relativePath).c_str());
                 rc = createFile(station, trace);
             }
         }
@@ -201,25 +202,28 @@ int QrxFileWriter::createFile(QrxStation& station, QrxTrace& trace) {
     trace.fileStart = trace.runStart;
     trace.fileDuration = trace.runDuration;
     trace.relativePath = station.name + "/" + qrxFileName(trace.fileStart, trace.channel, station.name);
-    std::string path = fullPath(trace.relativePath);
-    // An existing file of that name is never replaced (the same start time
-    // again: data converted twice after a crash, or a recorder restart on the
-    // fallback time base): the new file takes a free name beside it.
-    if (platform::fileExists(path)) {
-        const std::string wanted = path;
-        path = platform::freeName(wanted);
-        trace.relativePath += path.substr(wanted.size());
-        std::fprintf(stderr, "QRX: %s exists, writing %s\n", wanted.c_str(), path.c_str());
-    }
     const std::string header =
         qrxHeader(trace.fileStart, trace.fileDuration, trace.rate, trace.gain, station.name, trace.channel);
-
     bytes_.assign(header.begin(), header.end());
     encodeRun(trace);
-    if (header.empty() || platform::makeDirectories(dataDirectory_ + "/" + station.name) != 0 ||
-        platform::writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(bytes_.data()),
-                                                             bytes_.size())) != 0) {
-        std::fprintf(stderr, "QRX: cannot write %s: %d samples lost\n", path.c_str(), trace.runCount);
+    const std::string_view data(reinterpret_cast<const char*>(bytes_.data()), bytes_.size());
+    const std::string wanted = fullPath(trace.relativePath);
+    std::string path = wanted;
+    int rc = header.empty() || platform::makeDirectories(dataDirectory_ + "/" + station.name) != 0
+                 ? -1
+                 : platform::createFileAtomically(path, data);
+    if (rc == 1) {
+        // A file of that name that is not ours is never replaced: the new
+        // file takes a free name beside it.
+        path = platform::freeName(wanted);
+        rc = platform::createFileAtomically(path, data);
+        if (rc == 0) {
+            trace.relativePath += path.substr(wanted.size());
+            VELT_LOG_WARNING(logName_, "%s exists, writing %s", wanted.c_str(), path.c_str());
+        }
+    }
+    if (rc != 0) {
+        VELT_LOG_ERROR(logName_, "cannot write %s: %d samples lost", path.c_str(), trace.runCount);
         trace.fileStart = 0;
         trace.fileDuration = 0;
         trace.relativePath.clear();
@@ -244,16 +248,16 @@ int QrxFileWriter::appendRun(QrxStation& station, QrxTrace& trace) {
     // samples stay aligned.
     const off_t end = kQrxHeaderBytes + (info.st_size - kQrxHeaderBytes) / 4 * 4;
     if (end != info.st_size)
-        std::fprintf(stderr, "QRX: %s ended in a partial sample, %lld bytes cut off\n", path.c_str(),
-                     static_cast<long long>(info.st_size - end));
+        VELT_LOG_WARNING(logName_, "%s ended in a partial sample, %lld bytes cut off", path.c_str(),
+                         static_cast<long long>(info.st_size - end));
     bytes_.clear();
     encodeRun(trace);
     if ((end != info.st_size && ::ftruncate(fd, end) != 0) || !writeAt(fd, bytes_.data(), bytes_.size(), end)) {
         // Cut back to whole samples so the file stays readable as it was.
         const int cut = ::ftruncate(fd, end);
         ::close(fd);
-        std::fprintf(stderr, "QRX: cannot append to %s: %d samples lost%s\n", path.c_str(), trace.runCount,
-                     cut == 0 ? "" : " (and the file may end in a partial sample)");
+        VELT_LOG_ERROR(logName_, "cannot append to %s: %d samples lost%s", path.c_str(), trace.runCount,
+                       cut == 0 ? "" : " (and the file may end in a partial sample)");
         return -1;
     }
     trace.fileDuration += trace.runDuration;
@@ -261,10 +265,10 @@ int QrxFileWriter::appendRun(QrxStation& station, QrxTrace& trace) {
         qrxHeader(trace.fileStart, trace.fileDuration, trace.rate, trace.gain, station.name, trace.channel);
     if (header.empty() ||
         !writeAt(fd, reinterpret_cast<const uint8_t*>(header.data()), header.size(), 0))
-        std::fprintf(stderr, "QRX: header of %s not updated\n", path.c_str());
+        VELT_LOG_WARNING(logName_, "header of %s not updated", path.c_str());
     if (::close(fd) != 0)
-        std::fprintf(stderr, "QRX: closing %s failed: its last %d samples may be lost\n", path.c_str(),
-                     trace.runCount);
+        VELT_LOG_ERROR(logName_, "closing %s failed: its last %d samples may be lost", path.c_str(), trace.runCount);
+    noteAppended(path);
     if (database_ != nullptr)
         database_->updateFile(trace.relativePath, station.name, trace.channel, trace.fileStart, trace.fileDuration,
                               trace.rate, trace.gain, kQrxDataType);
@@ -274,6 +278,98 @@ int QrxFileWriter::appendRun(QrxStation& station, QrxTrace& trace) {
         trace.relativePath.clear();
     }
     return 0;
+}
+
+void QrxFileWriter::noteAppended(const std::string& path) {
+    if (std::find(appended_.begin(), appended_.end(), path) == appended_.end()) appended_.push_back(path);
+}
+
+int QrxFileWriter::syncAppended() {
+    std::vector<int> fds;
+    for (const std::string& path : appended_) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) fds.push_back(fd);
+    }
+    const int rc = platform::syncFiles(fds);
+    if (rc != 0)
+        VELT_LOG_ERROR(logName_, "cannot sync %zu files (%s): their last samples may not survive a power cut",
+                       fds.size(), std::strerror(errno));
+    for (int fd : fds) ::close(fd);
+    appended_.clear();
+    return rc;
+}
+
+double QrxFileWriter::continueNewestFile(std::string_view station, std::string_view channel, double rate,
+                                         double start) {
+    constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+    if (!(rate >= 1.0) || !std::isfinite(start)) return kNone;
+    QrxStation* st = nullptr;
+    QrxTrace* tr = findTrace(platform::sanitiseComponent(station), platform::sanitiseComponent(channel), rate, st);
+    if (tr == nullptr) return kNone;
+    std::vector<std::string> names;
+    if (platform::listDirectory(dataDirectory_ + "/" + st->name, "*", names) != 0) return kNone;
+
+    // Only names this writer gives count; the file changed last holds the
+    // newest samples of the stream.
+    std::string newest;
+    int64_t newestSeconds = 0;
+    struct timespec newestTime {};
+    for (const std::string& name : names) {
+        int day = 0, month = 0, year = 0, hour = 0, minute = 0, second = 0;
+        if (std::sscanf(name.c_str(), "%2d%2d%4d-%2d%2d%2d-", &day, &month, &year, &hour, &minute, &second) != 6)
+            continue;
+        const int64_t seconds = platform::secondsFromUtc(year, month, day, hour, minute, second);
+        if (qrxFileName(double(seconds), tr->channel, st->name) != name) continue;
+        struct stat info {};
+        if (::stat(fullPath(st->name + "/" + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        const bool later = info.st_mtim.tv_sec != newestTime.tv_sec ? info.st_mtim.tv_sec > newestTime.tv_sec
+                                                                    : info.st_mtim.tv_nsec > newestTime.tv_nsec;
+        if (newest.empty() || later) {
+            newest = name;
+            newestSeconds = seconds;
+            newestTime = info.st_mtim;
+        }
+    }
+    if (newest.empty()) return kNone;
+    const std::string relative = st->name + "/" + newest;
+    const std::string path = fullPath(relative);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return kNone;
+    char header[kQrxHeaderBytes + 1] = {};
+    struct stat info {};
+    double fileRate = 0;
+    int gain = 0;
+    const bool readable = ::fstat(fd, &info) == 0 && info.st_size >= kQrxHeaderBytes &&
+                          ::pread(fd, header, kQrxHeaderBytes, 0) == kQrxHeaderBytes;
+    const char* sps = readable ? std::strstr(header, "SpS=") : nullptr;
+    const char* gainText = readable ? std::strstr(header, "Gain=") : nullptr;
+    if (sps == nullptr || std::sscanf(sps, "SpS=%lf", &fileRate) != 1 || fileRate != rate) {
+        ::close(fd);
+        return kNone;  // another rate: another trace
+    }
+    if (gainText != nullptr) std::sscanf(gainText, "Gain=%d", &gain);
+    // Whole blocks only: a power cut can leave part of the last one.
+    const int64_t perBlock = int64_t(rate);
+    const int64_t samples = (info.st_size - kQrxHeaderBytes) / 4;
+    const int64_t whole = samples - samples % perBlock;
+    if (whole != samples || info.st_size != kQrxHeaderBytes + 4 * samples) {
+        if (::ftruncate(fd, kQrxHeaderBytes + 4 * whole) == 0)
+            VELT_LOG_WARNING(logName_, "%s ended in a partial block, %lld samples cut", path.c_str(),
+                             static_cast<long long>(samples - whole));
+    }
+    ::close(fd);
+
+    const double fileStart = double(newestSeconds) + (start - std::floor(start));
+    const double duration = double(whole) / rate;
+    tr->gain = gain;
+    if (duration <= st->minutesPerFile * 60 - 1) {
+        tr->fileStart = fileStart;
+        tr->fileDuration = duration;
+        tr->relativePath = relative;
+    }
+    if (database_ != nullptr)
+        database_->updateFile(relative, st->name, tr->channel, fileStart, duration, rate, gain, kQrxDataType);
+    return fileStart + duration;
 }
 
 }  // namespace velt::outputs

@@ -25,11 +25,16 @@
 //  - Station and channel names are made safe path components first (no
 //    separators, no "..", no control bytes); the safe names are also what the
 //    header and the table carry, so file, header and row always agree.
-//  - A new file is written to a temporary name, flushed and renamed, so it
-//    is never seen half-written. A file of the same name (the same start
-//    converted again) is never replaced: the new file takes a free name
+//  - A new file is written to a temporary name, flushed and renamed without
+//    replacing, so it is never seen half-written. A file of the same name
+//    that is not ours is never replaced: the new file takes a free name
 //    beside it ("NAME.1", ...), is registered under that path, and this is
 //    logged.
+//  - Appends are synced together by syncAppended(), which the output calls
+//    before a restart position is stored.
+//  - After a crash, continueNewestFile() finds the file a trace wrote last,
+//    makes it the trace's current file again (appends go on in it) and
+//    rewrites its row, which a crash may have left behind.
 //  - Lost data are never silent: a run that cannot be written is logged on
 //    standard error. A file that cannot be reopened for an append (moved
 //    away) is replaced by a new file for that run; a failed append is cut
@@ -101,6 +106,19 @@ public:
     int writeTrace(QrxStation& station, QrxTrace& trace);
     /// @brief writeTrace for every trace of every station, in list order.
     void writeAll();
+    /// @brief Syncs every file appended to since the last call.
+    /// @return 0, or -1 when a file could not be synced.
+    int syncAppended();
+    /// @brief Finds the newest file of the station's channel at `rate` (the
+    /// one changed last), cuts it to whole blocks of `rate` samples, makes it
+    /// the trace's current file when it may still grow, and rewrites its row.
+    /// `start` is the start of a block of the trace (it gives the fraction of
+    /// a second the file names leave out). @return the end of the samples
+    /// the file holds, seconds since 1970, or NaN when there is none.
+    double continueNewestFile(std::string_view station, std::string_view channel, double rate, double start);
+
+    /// @brief Name that starts every message ("INP0 QRX").
+    void setLogName(std::string name) { logName_ = std::move(name); }
 
     const std::string& dataDirectory() const { return dataDirectory_; }
     const std::vector<QrxStation>& stations() const { return stations_; }
@@ -115,13 +133,16 @@ private:
     int appendRun(QrxStation& station, QrxTrace& trace);
     void encodeRun(const QrxTrace& trace);
     std::string fullPath(const std::string& relativePath) const;
+    void noteAppended(const std::string& path);
 
+    std::string logName_ = "QRX";
     std::string dataDirectory_;
     FileListDatabase* database_;
     std::vector<QrxStation> stations_;
     int traceCount_ = 0;
     bool tableFullLogged_ = false;
     std::vector<uint8_t> bytes_;  // encoding buffer for one run
+    std::vector<std::string> appended_;  // paths appended to since the last sync
 };
 
 }  // namespace velt::outputs

@@ -1,11 +1,14 @@
 #include "outputs/qrx_output.h"
 
+#include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/file_util.h"
 #include "platform/ini_file.h"
+#include "platform/log.h"
 #include "platform/paths.h"
 
 namespace velt::outputs {
@@ -19,8 +22,7 @@ constexpr std::size_t kTodoChars = 30;
 FileListDatabase* connect(FileListDatabase& database, const std::string& connectionString) {
     if (connectionString.empty()) return nullptr;
     if (database.open(connectionString) == 0) return &database;
-    std::fprintf(stderr,
-                 "QRX: the FILELIST database could not be opened; QRX4.0 files are written but not registered\n");
+    VELT_LOG_WARNING("QRX", "the FILELIST database could not be opened; QRX4.0 files are written but not registered");
     return nullptr;
 }
 
@@ -57,26 +59,42 @@ QrxOutput::QrxOutput(const QrxSettings& settings, int maxBlock)
     : maxBlock_(maxBlock > 0 ? maxBlock : kDefaultMaxBlock),
       writer_(settings.dataDirectory, connect(database_, settings.connectionString)) {
     lastTime_.fill(-1);
+    database_.setGroupCommit(true);
 }
 
-QrxOutput::~QrxOutput() { writePending(); }
-
-void QrxOutput::putSample(int32_t sample) {
-    if (count_ < kBlockCapacity)
-        block_[size_t(count_++)] = sample;
-    else
-        ++overflow_;
+QrxOutput::~QrxOutput() {
+    writePending();
+    commit();
 }
+
+void QrxOutput::setLogName(std::string name) {
+    logName_ = name;
+    writer_.setLogName(std::move(name));
+}
+
+void QrxOutput::putSample(int32_t sample) { block_.put(sample); }
 
 void QrxOutput::setTime(int32_t seconds) { time_ = seconds; }
 
-void QrxOutput::clearSamples() { count_ = 0; }
+void QrxOutput::clearSamples() { block_.clear(); }
 
 void QrxOutput::setConfiguration(const ConfigurationRecord& record) { record_ = &record; }
 
 void QrxOutput::selectChannel(int32_t channel) { channel_ = channel; }
 
-void QrxOutput::closeOutputs() { writePending(); }
+void QrxOutput::closeOutputs() {
+    writePending();
+    commit();
+}
+
+int QrxOutput::commit() {
+    const int synced = writer_.syncAppended();
+    // Rows are written even when a sync failed: the files exist either way.
+    const int stored = database_.isOpen() ? database_.commit() : 0;
+    return synced == 0 && stored == 0 ? 0 : -1;
+}
+
+void QrxOutput::resumeFrom(int64_t) { learn_.fill(true); }
 
 void QrxOutput::writePending() {
     writer_.writeAll();
@@ -84,17 +102,32 @@ void QrxOutput::writePending() {
 }
 
 void QrxOutput::flushChannel() {
-    if (overflow_ > 0) {
-        std::fprintf(stderr, "QRX: %lld samples beyond the block capacity of %d dropped\n",
-                     static_cast<long long>(overflow_), kBlockCapacity);
-        overflow_ = 0;
-    }
     const int c = channel_;
+    block_.report(logName_, c);
     if (record_ == nullptr || c < 0 || c >= kChannels || c >= recorder::kConfigChannels) {
-        if (count_ > 0) std::fprintf(stderr, "QRX: %d samples of unnamed channel %d dropped\n", count_, c);
+        if (block_.count() > 0)
+            VELT_LOG_WARNING(logName_, "%d samples of unnamed channel %d dropped", block_.count(), c);
         return;
     }
     const int64_t t = time_;
+    // The recorder's group delay counts 10-microsecond units.
+    const double delay = double(uint32_t(record_->delay)) * 0.00001;
+    const double start = double(t) - delay;
+    const std::string station = boundedText(record_->stationName, sizeof record_->stationName);
+    const std::string channel = boundedText(record_->channelName[c], sizeof record_->channelName[c]);
+    const double rate = double(float(record_->sampleRate));
+    if (learn_[size_t(c)]) {
+        learn_[size_t(c)] = false;
+        const double end = writer_.continueNewestFile(station, channel, rate, start);
+        // Block t covers [t - delay, t - delay + 1): the last one held ends where the file does.
+        if (std::isfinite(end)) replay_[size_t(c)].arm(std::llround(end + delay) - 1);
+    }
+    ReplayFilter& replay = replay_[size_t(c)];
+    if (replay.armed()) {
+        if (replay.skip(t)) return;
+        if (replay.skipped() != 0)
+            VELT_LOG_INFO(logName_, "channel %d: %" PRIu64 " blocks already in the files skipped", c, replay.skipped());
+    }
     // A gap on any channel ends every pending run.
     if (lastTime_[size_t(c)] != -1 && lastTime_[size_t(c)] != t - 1) writePending();
     lastTime_[size_t(c)] = t;
@@ -105,12 +138,8 @@ void QrxOutput::flushChannel() {
         }
         ++blockCounter_;
     }
-    // The recorder's group delay counts 10-microsecond units.
-    const double start = double(t) - double(uint32_t(record_->delay)) * 0.00001;
     if (pendingSince_ == kNothingPending) pendingSince_ = t;
-    writer_.addSamples(boundedText(record_->stationName, sizeof record_->stationName),
-                       boundedText(record_->channelName[c], sizeof record_->channelName[c]), 1,
-                       double(float(record_->sampleRate)), start, count_, block_.data());
+    writer_.addSamples(station, channel, 1, rate, start, block_.count(), block_.data());
 }
 
 std::unique_ptr<QrxOutput> makeQrxOutput(const std::string& iniPath, const QrxSettings& settings) {

@@ -13,6 +13,10 @@
 //    line on standard error says that registration is off.
 //  - An empty connection string means "no registration" without a message
 //    (for runs that only want the files).
+//  - FILELIST rows wait for the commit (group commit): a restart position
+//    is stored only after the rows and the appended files are durable.
+//  - After a crash (resumeFrom), each channel continues the file it wrote
+//    last and skips the delivered blocks that file already holds.
 #pragma once
 
 #include <array>
@@ -21,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "outputs/block_buffer.h"
 #include "outputs/filelist_database.h"
 #include "outputs/output_sink.h"
 #include "outputs/qrx_file_writer.h"
@@ -66,6 +71,13 @@ public:
     /// written (runs the writer ends on its own in between keep it older,
     /// which only errs towards converting a block again after a crash).
     int64_t oldestPendingTime() const override { return pendingSince_; }
+    /// @brief Syncs the appended files and writes the waiting FILELIST rows.
+    int commit() override;
+    /// @brief Each channel continues its newest file at its next block.
+    void resumeFrom(int64_t blockTime) override;
+
+    /// @brief Name that starts every message of this output ("INP0 QRX").
+    void setLogName(std::string name);
 
     /// @brief True when files are registered in FILELIST.
     bool registering() const { return database_.isOpen(); }
@@ -75,9 +87,10 @@ public:
 private:
     void writePending();
 
-    std::array<int32_t, kBlockCapacity> block_{};
-    int count_ = 0;
-    int64_t overflow_ = 0;  // samples beyond the block capacity, dropped
+    std::string logName_ = "QRX";
+    BlockBuffer<kBlockCapacity> block_;
+    std::array<bool, kChannels> learn_{};  // find the newest file at the next block
+    std::array<ReplayFilter, kChannels> replay_{};
     int32_t time_ = 0;
     int32_t channel_ = 0;
     const ConfigurationRecord* record_ = nullptr;

@@ -16,13 +16,6 @@ namespace {
 // Mode of a file that did not exist before, less the umask.
 constexpr mode_t kNewFileMode = 0644;
 
-std::string parentDirectory(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 
 // Creates "<path>.tmp<pid>.<n>" exclusively (a name left by a crash is
 // skipped); returns the descriptor or -1.
@@ -36,8 +29,32 @@ int createTemporary(const std::string& path, std::string& name) {
     return -1;
 }
 
-// Best effort: makes a rename in `dir` durable. Some file systems refuse
-// fsync on a directory; the rename itself has already happened then.
+// Writes `data` to a fresh temporary file beside `target` and syncs it.
+// @return its name, or "" on failure (nothing left behind).
+std::string writeTemporary(const std::string& target, std::string_view data, bool keepMode, mode_t mode) {
+    std::string name;
+    const int fd = createTemporary(target, name);
+    if (fd < 0) return {};
+    const bool ok = writeFully(fd, data.data(), data.size()) && (!keepMode || ::fchmod(fd, mode) == 0) && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !ok) {
+        ::unlink(name.c_str());
+        return {};
+    }
+    return name;
+}
+
+// With more files than this, one syncfs is cheaper than a sync per file.
+constexpr std::size_t kFsyncEachLimit = 8;
+
+}  // namespace
+
+std::string directoryOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
 void syncDirectory(const std::string& dir) {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
@@ -45,7 +62,28 @@ void syncDirectory(const std::string& dir) {
     ::close(fd);
 }
 
-}  // namespace
+int syncFiles(const std::vector<int>& fds) {
+    int rc = 0;
+    if (fds.size() <= kFsyncEachLimit) {
+        for (int fd : fds)
+            if (::fsync(fd) != 0) rc = -1;
+        return rc;
+    }
+    std::vector<dev_t> done;
+    for (int fd : fds) {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            rc = -1;
+            continue;
+        }
+        bool seen = false;
+        for (dev_t d : done) seen = seen || d == st.st_dev;
+        if (seen) continue;
+        done.push_back(st.st_dev);
+        if (::syncfs(fd) != 0) rc = -1;
+    }
+    return rc;
+}
 
 bool fileExists(const std::string& path) {
     struct stat st {};
@@ -78,16 +116,29 @@ int writeFileAtomically(const std::string& path, std::string_view data) {
         keepMode = true;
         mode = st.st_mode & 07777;
     }
-    std::string name;
-    const int fd = createTemporary(target, name);
-    if (fd < 0) return -1;
-    const bool ok = writeFully(fd, data.data(), data.size()) && (!keepMode || ::fchmod(fd, mode) == 0) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!ok || !closed || ::rename(name.c_str(), target.c_str()) != 0) {
+    const std::string name = writeTemporary(target, data, keepMode, mode);
+    if (name.empty()) return -1;
+    if (::rename(name.c_str(), target.c_str()) != 0) {
         ::unlink(name.c_str());
         return -1;
     }
-    syncDirectory(parentDirectory(target));
+    syncDirectory(directoryOf(target));
+    return 0;
+}
+
+int createFileAtomically(const std::string& path, std::string_view data) {
+    if (path.empty()) return -1;
+    if (fileExists(path)) return 1;
+    const std::string name = writeTemporary(path, data, false, kNewFileMode);
+    if (name.empty()) return -1;
+    // The check above only saves work; this rename is what refuses a name
+    // that another writer took meanwhile.
+    const int rc = renameNoReplace(name, path);
+    if (rc != 0) {
+        ::unlink(name.c_str());
+        return rc;
+    }
+    syncDirectory(directoryOf(path));
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velt::platform {
 
@@ -22,6 +23,24 @@ int64_t fileSize(const std::string& path);
 /// @brief Writes `data` to a temporary file beside `path`, flushes it to disk
 /// and renames it over `path`. @return 0, or -1 (the old file is untouched).
 int writeFileAtomically(const std::string& path, std::string_view data);
+
+/// @brief Like writeFileAtomically, but never replaces: the file appears
+/// under `path` only when no file of that name exists.
+/// @return 0 written, 1 `path` exists (nothing written), -1 failure.
+int createFileAtomically(const std::string& path, std::string_view data);
+
+/// @brief Makes the files behind `fds` durable: fsync each when they are
+/// few, otherwise one syncfs per file system they live on (far cheaper than
+/// a sync per file when a second of conversion finished thousands of them).
+/// @return 0, or -1 when any sync failed (errno tells which).
+int syncFiles(const std::vector<int>& fds);
+
+/// @brief Makes renames and new names in `dir` durable (best effort: some
+/// file systems refuse fsync on a directory).
+void syncDirectory(const std::string& dir);
+
+/// @brief The folder part of `path` ("." when it has none).
+std::string directoryOf(const std::string& path);
 
 /// @brief Renames `from` to `to` only when `to` does not exist.
 /// @return 0 renamed, 1 `to` exists (nothing changed), -1 other failure.

@@ -28,6 +28,7 @@ void BlockDecoder::reset() {
     referenceOffset_ = -1;
     agreeCount_ = 0;
     timeSettled_ = false;
+    settledFromMarks_ = false;
     configVerified_ = false;
     configValid_ = false;
     restartValid_ = false;
@@ -106,7 +107,11 @@ int BlockDecoder::decode() {
             timeLost_ = true;
             return kTimeBaseLost;
         }
-    } else if (++blocksSinceMark_ > kMarksMissingLimit) {
+    } else if (++blocksSinceMark_ > kMarksMissingLimit && !settledFromMarks_) {
+        // Only a stream whose marks never settled a time base falls back to
+        // the fixed one. A base settled from the marks outlives a pause of
+        // them (a GPS outage): the block counter carries the time on, and the
+        // marks that come back agree with it again.
         timeSettled_ = true;
         currentOffset_ = referenceOffset_ = kFallbackTimeBase;
     }
@@ -148,6 +153,10 @@ void BlockDecoder::deliver(const uint8_t* block, int length, uint32_t blockNumbe
         monitor_->setLastActive(input_, clock_.now());
     }
     if (!sinks_) return;
+    if (replayStart_ != -1) {
+        if (t == replayStart_) sinks_->resumeFrom(t);
+        replayStart_ = -1;
+    }
     sinks_->clearSamples();
     sinks_->setTime(t);
     sinks_->setConfiguration(current_);

@@ -17,6 +17,7 @@
 // recorder's counters do.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 
 #include "outputs/output_sink.h"
@@ -70,7 +71,9 @@ public:
     /// @brief Consecutive marks that agreed with the reference (at most 100).
     int agreeCount() const { return agreeCount_; }
     bool timeSettled() const { return timeSettled_; }
-    void setTimeSettled() { timeSettled_ = true; }
+    /// @brief Takes the reference of the agreeing marks as settled; it is kept
+    /// through a pause of the marks until reset().
+    void setTimeSettled() { timeSettled_ = settledFromMarks_ = true; }
     /// @brief The current record's number equals the number the lanes carry.
     bool configVerified() const { return configVerified_; }
     bool timeLost() const { return timeLost_; }
@@ -81,8 +84,13 @@ public:
     uint32_t configNumber() const { return configNumber_; }
     uint32_t restartNumber() const { return restartNumber_; }
     int32_t timeBase() const { return referenceOffset_; }
-    /// @brief Time given to the last block handed to the outputs.
-    int32_t lastDataTime() const { return lastDataTime_; }
+    static constexpr int64_t kNoTime = INT64_MIN;
+    /// @brief Time given to the last block handed to the outputs (kNoTime: none yet).
+    int64_t lastDataTime() const { return lastDataTime_; }
+    /// @brief When the first block handed to the outputs is stamped
+    /// `blockTime`, the outputs are told first (resumeFrom) that it and the
+    /// blocks after it may be in their files already. -1: no such block.
+    void setReplayStart(int64_t blockTime) { replayStart_ = blockTime; }
     /// @brief Blocks whose samples were skipped because the length did not fit the rate.
     uint32_t lengthMismatches() const { return lengthMismatches_; }
 
@@ -133,10 +141,12 @@ private:
     int disagreeCount_ = 0;
     int blocksSinceMark_ = 0;
     bool timeSettled_ = false;
+    bool settledFromMarks_ = false;  // by setTimeSettled(), not by the fallback
     bool timeLost_ = false;
 
     bool dataOn_ = false;
-    int32_t lastDataTime_ = 0;
+    int64_t lastDataTime_ = kNoTime;
+    int64_t replayStart_ = -1;  // one-shot, looked at by the first delivery
     uint32_t lengthMismatches_ = 0;
     bool mismatchLogged_ = false;
 };

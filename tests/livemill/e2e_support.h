@@ -88,6 +88,7 @@ struct InputPlan {
     int secondsPerRun = 10;       // SECINSEEDBUF
     int runsPerFile = 1;          // SEEDBUFINFILE
     bool wait = true;             // COMMON/WAIT
+    int writtenBlocks = 0;        // blocks in the files at the start; 0 = all (see Site::writeStream)
 };
 
 struct Input {
@@ -506,7 +507,7 @@ public:
             recorder::SignalGenerator signal(in.plan.seed);
             encode(encoder, signal, in.plan.blocks, in.stream);
             in.blockBytes = recorder::blockLength(in.plan.rate);
-            writeRealTimeFiles(in.rtDir, in.stream.bytes, in.firstFile, fileSize);
+            writeBlocks(in, in.plan.writtenBlocks > 0 ? in.plan.writtenBlocks : in.plan.blocks);
 
             std::string text = "[INPUT]\nINDIR=" + in.rtDir + "\n";
             if (!in.plan.wait) text += "[COMMON]\nWAIT=NO\n";
@@ -525,6 +526,14 @@ public:
         std::ofstream(cfg + "/livemill.ini") << main;
         std::ofstream(cfg + "/qrx.ini") << "[DATA]\nDIR=" << qrxDir << "\n";
         dbProblem = db.setUp(Backend::SQLite, root.path());
+    }
+
+    /// Writes the first `blocks` blocks of input `i`'s stream into its
+    /// real-time files, as a recorder that has got that far would have.
+    void writeStream(std::size_t i, int blocks) { writeBlocks(inputs[i], blocks); }
+    static void writeBlocks(const Input& in, int blocks) {
+        const auto end = in.stream.bytes.begin() + long(std::size_t(blocks) * std::size_t(in.blockBytes));
+        writeRealTimeFiles(in.rtDir, std::vector<uint8_t>(in.stream.bytes.begin(), end), in.firstFile, in.fileSize);
     }
 
     livemill::LivemillConfig config() const {

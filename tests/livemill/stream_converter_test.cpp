@@ -359,7 +359,6 @@ TEST_F(StreamConverterTest, StoredPositionNeverPassesUnwrittenBlocks) {
     EXPECT_EQ(platform::readProfileInt(ini, "WORK", "OFFSET", -1), 0);
     // Once the output has written everything, the exact position is stored.
     holding.closeOutputs();
-    converter->positionAfterStop();
     reader->flush();
     EXPECT_EQ(platform::readProfileString(ini, "WORK", "FILENUM", "", 100), "2h");
     EXPECT_EQ(platform::readProfileInt(ini, "WORK", "OFFSET", -1), long(stream.bytes.size()) - 100000);

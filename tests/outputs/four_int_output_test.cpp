@@ -98,8 +98,11 @@ TEST_F(FourIntTest, FilesHoldTheSamplesAndSplitAtGapsAndLength) {
     expectContent(name("SHN", t_ + 3), 1, {t_ + 3, t_ + 4});
     expectContent(name("SHE", t_), 2, {t_, t_ + 1, t_ + 2});
     EXPECT_EQ(test::listNames(dir_.path()).size(), 6u);
-    // After closeOutputs the next block opens a new file.
+    // After closeOutputs the next block opens a new file; gathered blocks
+    // are written by the next commit.
     feed(out, t_ + 5, 0b001u);
+    EXPECT_EQ(test::readFile(name("SHZ", t_ + 5)).size(), 0u);
+    EXPECT_EQ(out.commit(), 0);
     expectContent(name("SHZ", t_ + 5), 0, {t_ + 5});
 }
 

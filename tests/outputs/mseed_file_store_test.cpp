@@ -107,6 +107,9 @@ TEST_F(MseedStoreTest, DefaultsGiveOneFilePerChannelRunAcrossYearEnd) {
     {
         MseedFileStore store(confPath_);
         for (int64_t t = t0; t < t0 + 20; ++t) feed(store, t);
+        // Finished files get their numbers at the commit.
+        EXPECT_FALSE(platform::fileExists(finished(0)));
+        EXPECT_EQ(store.commit(), 0);
         // Six finished files and a freshly opened, empty work file.
         EXPECT_EQ(test::listNames(dir_.path()),
                   (std::vector<std::string>{"00000000", "00000001", "00000002", "00000003",
@@ -197,10 +200,13 @@ TEST_F(MseedStoreTest, LeftoverWorkFileAndCounterSurviveRestarts) {
 
 TEST_F(MseedStoreTest, TakenNameKeepsRecordsUnderFreeNameAndNumberIsSkipped) {
     writeConf("");
-    test::writeText(finished(1), "not ours");
     const int64_t t0 = platform::secondsFromUtc(2022, 3, 1, 10, 0, 0);
     MseedFileStore store(confPath_);
+    // Put there by another program while the store runs (numbers present at
+    // the start are skipped over altogether).
+    test::writeText(finished(1), "not ours");
     for (int64_t t = t0; t < t0 + 10; ++t) feed(store, t);
+    store.commit();
     const auto foreign = test::readFile(finished(1));
     EXPECT_EQ(std::string(foreign.begin(), foreign.end()), "not ours");
     expectRuns(test::decodeFile(finished(0)), 0, {{t0, 10, 100}});

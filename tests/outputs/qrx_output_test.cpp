@@ -122,6 +122,7 @@ TEST_P(QrxOutputTest, MaxBlockAndRunLimitCycleFillsHourlyFiles) {
         if (next < checks.size() && checks[next].block == b) {
             const Check& c = checks[next++];
             SCOPED_TRACE("after block " + std::to_string(b));
+            out.commit();  // rows are written at the commit
             const QrxFile f = readQrx(first);
             ASSERT_EQ(f.exists, c.samples != 0);
             const auto rows = db.rows();
@@ -149,6 +150,7 @@ TEST_P(QrxOutputTest, MaxBlockAndRunLimitCycleFillsHourlyFiles) {
     const QrxFile f2 = readQrx(second);
     EXPECT_EQ(line(f2.header, "Start time="), "11 00 00");
     EXPECT_EQ(f2.samples, expectedRun(0, kT0 + 3600, kT0 + 4098, 100));
+    out.commit();
     const auto rows = db.rows();
     ASSERT_EQ(rows.size(), 6u);
     EXPECT_EQ(rows[5].cpath, "STA/05032024-110000-BHZ.STA");
@@ -217,6 +219,7 @@ TEST_P(QrxOutputTest, OneSamplePerSecondWritesEveryBlockAsItsOwnRun) {
     const std::string path = data() + "/STA/05032024-100000-BHZ.STA";
     for (int k = 0; k < 5; ++k) {
         feed(out, r, kT0 + k, {0});
+        out.commit();
         EXPECT_EQ(readQrx(path).samples.size(), size_t(k));
         if (k > 0) {
             const auto rows = db.rows();

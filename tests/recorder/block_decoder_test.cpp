@@ -86,6 +86,26 @@ TEST_F(BlockDecoderTest, WithoutMarksTheFallbackTimeBaseSettlesAfter101Blocks) {
     EXPECT_EQ(sink.blocks.front().time, 1000000000 + 101 + 1);
 }
 
+TEST_F(BlockDecoderTest, ASettledTimeBaseOutlivesAPauseOfTheMarks) {
+    encoder.settings().sampleRate = 100;  // the rate of the default record
+    while (decoder.agreeCount() <= 5) ASSERT_EQ(feedNext(), 0);
+    decoder.setTimeSettled();  // as the converter does once six marks agree
+    decoder.startData();
+    std::vector<int32_t> expected;
+    auto feedBlocks = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            expected.push_back(int32_t(encoder.blockTime(encoder.nextBlockNumber())));
+            ASSERT_EQ(feedNext(), 0);
+        }
+    };
+    feedBlocks(20);
+    encoder.settings().markInterval = 0;  // a GPS outage of 200 blocks
+    feedBlocks(200);
+    encoder.settings().markInterval = 10;
+    feedBlocks(150);
+    EXPECT_EQ(sink.times(0), expected);
+}
+
 TEST_F(BlockDecoderTest, ContinuityAndChecksum) {
     ASSERT_EQ(feedNext(), 0);  // block 0: accepted whatever its number
     encoder.damageNextBlock(BlockDamage{true, 0});
