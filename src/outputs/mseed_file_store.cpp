@@ -347,7 +347,9 @@ void MseedFileStore::saveFileNumber() {
 
 void MseedFileStore::openWorkFile() {
     runsWritten_ = 0;
-    if (platform::fileExists(workPath_)) {
+    workSize_ = 0;
+    workFd_ = ::open(workPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (workFd_ < 0 && errno == EEXIST) {
         // A work file whose rename failed still holds records: move it aside
         // rather than create the new one over it.
         const std::string aside = platform::freeName(workPath_);
@@ -356,9 +358,8 @@ void MseedFileStore::openWorkFile() {
             return;
         }
         VELT_LOG_WARNING(logName_, "earlier work file kept as %s", aside.c_str());
+        workFd_ = ::open(workPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     }
-    workFd_ = ::open(workPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    workSize_ = 0;
     if (workFd_ < 0) VELT_LOG_ERROR(logName_, "cannot create %s: %s", workPath_.c_str(), std::strerror(errno));
 }
 

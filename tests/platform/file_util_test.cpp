@@ -32,6 +32,18 @@ TEST(FileUtilTest, RenameNoReplaceNeverOverwrites) {
     EXPECT_FALSE(fileExists(dir.file("x")));
 }
 
+TEST(FileUtilTest, CreateFileAtomicallyNeverReplaces) {
+    TempDir dir;
+    const std::string path = dir.file("05032024-100000-BHZ.STA");
+    EXPECT_EQ(createFileAtomically(path, "first"), 0);
+    EXPECT_EQ(createFileAtomically(path, "second"), 1);
+    EXPECT_EQ(readBytes(path), "first");
+    // No temporary file is left beside it.
+    std::vector<std::string> names;
+    ASSERT_EQ(listDirectory(dir.path(), "*", names), 0);
+    EXPECT_EQ(names, std::vector<std::string>{"05032024-100000-BHZ.STA"});
+}
+
 TEST(FileUtilTest, FreeNameCountsUp) {
     TempDir dir;
     const std::string base = dir.file("00000001");
