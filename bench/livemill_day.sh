@@ -97,12 +97,7 @@ write_settings() {
 # Every run writes into folders of its own: deleting 26,000 files just before
 # a run would make the file system's inode allocation of that run far slower
 # (it steps over recently freed inodes), for livemill and baseline alike.
-fresh=0
-fresh_folder() {
-  fresh=$((fresh + 1))
-  mkdir "runs/$fresh"
-  echo "runs/$fresh"
-}
+fresh_folder() { mktemp -d "runs/run.XXXXXX"; }
 
 run_livemill() {
   rm -f qrx.db qrx.db-*

@@ -196,6 +196,11 @@ int InputReader::persist(const StreamPosition& position) {
     return 0;
 }
 
+void InputReader::setPositionGuard(PositionGuard* guard) {
+    if (guard == nullptr && guard_ != nullptr) pendingPersist_ = heldBack_ = false;
+    guard_ = guard;
+}
+
 int InputReader::flush() {
     if (!pendingPersist_ && !heldBack_) return 0;
     StreamPosition target = pending_;

@@ -65,7 +65,10 @@ public:
     int seek(const StreamPosition& position) override;
     int persist(const StreamPosition& position) override;
     int canRewind() override { return 1; }
-    void setPositionGuard(PositionGuard* guard) override { guard_ = guard; }
+    /// @brief A guard that goes away takes a request it could not store with
+    /// it: without the guard's commit that position could pass data that
+    /// are not durable.
+    void setPositionGuard(PositionGuard* guard) override;
     int64_t storedBlockTime() const override { return storedBlockTime_; }
 
     /// @brief Stores the last requested position now (through the guard),

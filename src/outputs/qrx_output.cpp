@@ -90,8 +90,11 @@ void QrxOutput::closeOutputs() {
 int QrxOutput::commit() {
     const int synced = writer_.syncAppended();
     // Rows are written even when a sync failed: the files exist either way.
-    const int stored = database_.isOpen() ? database_.commit() : 0;
-    return synced == 0 && stored == 0 ? 0 : -1;
+    // A database error loses its rows (printed) but does not hold the
+    // position back: the files are durable, and holding back would only
+    // make a restart convert more again.
+    if (database_.isOpen()) database_.commit();
+    return synced;
 }
 
 void QrxOutput::resumeFrom(int64_t) { learn_.fill(true); }

@@ -82,7 +82,10 @@ protected:
         converter->setWaitAllowed(false);
         converter->attach(0, &monitor, &sink);
     }
+    /// An orderly stop: the position is stored while the converter can still
+    /// commit its outputs, then both go.
     void stop() {
+        reader->flush();
         converter.reset();
         reader.reset();
     }
