@@ -258,7 +258,7 @@ void FourIntOutput::learnLastFile(ChannelFile& file, int channel, int samplesPer
     if (platform::listDirectory(folder.empty() ? std::string(".") : folder, lead + "*", names) != 0) return;
     // The file written last holds the newest blocks of the stream, even
     // where the stream's times once went backwards.
-    struct timespec newest {};
+    int64_t newestChange = 0;
     int64_t newestStart = -1;
     int64_t newestSize = 0;
     for (const std::string& name : names) {
@@ -266,11 +266,9 @@ void FourIntOutput::learnLastFile(ChannelFile& file, int channel, int samplesPer
         const int64_t start = blockTimeOfName(path, channel);
         struct stat st {};
         if (start < 0 || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        const bool later = st.st_mtim.tv_sec != newest.tv_sec ? st.st_mtim.tv_sec > newest.tv_sec
-                                                                : st.st_mtim.tv_nsec > newest.tv_nsec;
-        if (newestStart < 0 || later || (st.st_mtim.tv_sec == newest.tv_sec &&
-                                         st.st_mtim.tv_nsec == newest.tv_nsec && start > newestStart)) {
-            newest = st.st_mtim;
+        const int64_t change = platform::modifiedNanos(st);
+        if (newestStart < 0 || change > newestChange || (change == newestChange && start > newestStart)) {
+            newestChange = change;
             newestStart = start;
             newestSize = st.st_size;
             file.resumePath = path;

@@ -313,7 +313,7 @@ double QrxFileWriter::continueNewestFile(std::string_view station, std::string_v
     // newest samples of the stream.
     std::string newest;
     int64_t newestSeconds = 0;
-    struct timespec newestTime {};
+    int64_t newestChange = 0;
     for (const std::string& name : names) {
         int day = 0, month = 0, year = 0, hour = 0, minute = 0, second = 0;
         if (std::sscanf(name.c_str(), "%2d%2d%4d-%2d%2d%2d-", &day, &month, &year, &hour, &minute, &second) != 6)
@@ -322,12 +322,11 @@ double QrxFileWriter::continueNewestFile(std::string_view station, std::string_v
         if (qrxFileName(double(seconds), tr->channel, st->name) != name) continue;
         struct stat info {};
         if (::stat(fullPath(st->name + "/" + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-        const bool later = info.st_mtim.tv_sec != newestTime.tv_sec ? info.st_mtim.tv_sec > newestTime.tv_sec
-                                                                    : info.st_mtim.tv_nsec > newestTime.tv_nsec;
-        if (newest.empty() || later) {
+        const int64_t change = platform::modifiedNanos(info);
+        if (newest.empty() || change > newestChange) {
             newest = name;
             newestSeconds = seconds;
-            newestTime = info.st_mtim;
+            newestChange = change;
         }
     }
     if (newest.empty()) return kNone;

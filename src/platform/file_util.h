@@ -3,6 +3,8 @@
 // data that are already there.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -38,6 +40,12 @@ int syncFiles(const std::vector<int>& fds);
 /// @brief Makes renames and new names in `dir` durable (best effort: some
 /// file systems refuse fsync on a directory).
 void syncDirectory(const std::string& dir);
+
+/// @brief Last modification of a file, nanoseconds since 1970: tells which
+/// of several files was written last.
+inline int64_t modifiedNanos(const struct stat& st) {
+    return int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+}
 
 /// @brief The folder part of `path` ("." when it has none).
 std::string directoryOf(const std::string& path);
