@@ -19,6 +19,9 @@
 #include "link/link_factory.h"
 #include "link/serial_link.h"
 #include "link/socket_link.h"
+#include "recorder/block_scanner.h"
+#include "simulator.h"
+#include "support/temp_dir.h"
 
 namespace velt::link {
 namespace {
@@ -133,7 +136,15 @@ TEST(SocketLinkTest, QueuesSendsEveryByteOnceAndNoticesAClosedPeer) {
     EXPECT_EQ(read, "abc");
     EXPECT_EQ(link.isOpen(), 0);
     EXPECT_NE(link.lastError().find("closed"), std::string::npos) << link.lastError();
-    EXPECT_EQ(link.write(reinterpret_cast<const uint8_t*>("x"), 1), -1);  // and no SIGPIPE
+    EXPECT_EQ(link.write(reinterpret_cast<const uint8_t*>("x"), 1), -1);
+
+    // Writing into a connection the peer has just closed, before any
+    // receive noticed it: no SIGPIPE, the link just closes itself.
+    ASSERT_EQ(link.open(), 0) << link.lastError();
+    ::close(server.accept());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (int i = 0; i < 100 && link.write(sent.data(), 1000) >= 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(link.dropped()) << link.lastError();
 }
 
 TEST(SocketLinkTest, ConnectToASilentPeerIsBoundedAndAWakeUpEndsIt) {
@@ -243,6 +254,51 @@ TEST(EditorLinkTest, NeverOpenAndServicesOnEveryCall) {
     EXPECT_EQ(waiting, 1);
     EXPECT_EQ(link.readByte(), '>');
     ::close(peer);
+}
+
+}  // namespace
+}  // namespace velt::link
+
+namespace velt::link {
+namespace {
+
+// A minute of blocks from the simulated recorder, sixty times faster, then
+// its --drop-after: the link reads every block good and in order, and
+// notices the drop.
+void readAMinuteThenTheDrop(DeviceLink& link) {
+    recorder::BlockScanner scanner;
+    const platform::WakeEvent wake;
+    const auto until = Clock::now() + std::chrono::seconds(20);
+    while (link.isOpen() && Clock::now() < until) {
+        link.waitReadable(200, &wake);
+        while (link.available() > 0) scanner.push(link.readByte());
+    }
+    EXPECT_EQ(link.isOpen(), 0) << "the drop went unnoticed";
+    EXPECT_GE(scanner.totals().blocks, 60u);
+    EXPECT_EQ(scanner.totals().badChecksums, 0u);
+    EXPECT_EQ(scanner.totals().numberGaps, 0u);
+}
+
+TEST(LinkWithSimulator, SocketAndSerialReadAMinuteAndNoticeTheDrop) {
+    {
+        test::Simulator sim({"--tcp", "127.0.0.1:0", "--speed", "60", "--drop-after", "1.5"});
+        const std::string line = sim.firstLine();
+        const std::string prefix = "veltsim serve: listening on 127.0.0.1:";
+        ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+        SocketLink link(Endpoint{"127.0.0.1", std::stoi(line.substr(prefix.size()))});
+        ASSERT_EQ(link.open(), 0) << link.lastError();
+        readAMinuteThenTheDrop(link);
+    }
+    {
+        const test::TempDir dir;
+        const std::string path = dir.file("recorder");
+        test::Simulator sim({"--pty", path, "--speed", "60", "--drop-after", "1.5"});
+        ASSERT_EQ(sim.firstLine(), "veltsim serve: listening on pty " + path);
+        SerialLink link("COM:" + path, "115200,n,8,1", kMonitorQueueBytes, kMonitorQueueBytes);
+        link.setReadChunk(kMonitorReadChunk);
+        ASSERT_EQ(link.open(), 0) << link.lastError();
+        readAMinuteThenTheDrop(link);
+    }
 }
 
 }  // namespace

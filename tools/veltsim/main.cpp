@@ -1,9 +1,11 @@
 // veltsim: a simulated VELT recorder for tests, demonstrations and training.
 //   veltsim write --out DIR [options]   write real-time files
+//   veltsim serve --tcp PORT [options]  play a recorder on a TCP or serial link
 //   veltsim --help
 #include <cstdio>
 #include <cstring>
 
+#include "serve_command.h"
 #include "write_command.h"
 
 namespace {
@@ -15,8 +17,11 @@ void usage(std::FILE* out) {
                  "\n"
                  "commands:\n"
                  "  write    write the recorder's stream as numbered real-time files\n"
+                 "  serve    play a recorder at the far end of a TCP or serial link\n"
                  "\n");
     veltsim::printWriteHelp(out);
+    std::fprintf(out, "\n");
+    veltsim::printServeHelp(out);
 }
 
 }  // namespace
@@ -32,6 +37,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (std::strcmp(command, "write") == 0) return veltsim::runWrite(argc - 2, argv + 2);
+    if (std::strcmp(command, "serve") == 0) return veltsim::runServe(argc - 2, argv + 2);
     std::fprintf(stderr, "veltsim: unknown command %s\n", command);
     usage(stderr);
     return 2;

@@ -23,6 +23,8 @@ namespace {
 
 using velt::recorder::EncoderSettings;
 
+constexpr const char* kCommand = "write";
+
 struct WriteOptions {
     std::string out;
     int64_t duration = 3600;
@@ -35,16 +37,6 @@ struct WriteOptions {
 
 constexpr int64_t kMaxDuration = 366LL * 86400;
 constexpr int64_t kMaxFileNumber = 0xFFFFFFFFLL;
-
-bool parseInteger(const char* text, int base, int64_t low, int64_t high, int64_t& value) {
-    if (!text || !*text) return false;
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text, &end, base);
-    if (errno != 0 || *end != 0 || v < low || v > high) return false;
-    value = v;
-    return true;
-}
 
 // "2026-01-01T00:00:00" (UTC) or seconds since 1970.
 bool parseStart(const char* text, int64_t& seconds) {
@@ -80,11 +72,82 @@ bool printableName(const std::string& s) {
     return true;
 }
 
-int usageError(const char* message, const char* value) {
-    std::fprintf(stderr, "veltsim write: %s%s%s\n", message, value ? ": " : "", value ? value : "");
+}  // namespace
+
+bool parseInteger(const char* text, int base, int64_t low, int64_t high, int64_t& value) {
+    if (!text || !*text) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text, &end, base);
+    if (errno != 0 || *end != 0 || v < low || v > high) return false;
+    value = v;
+    return true;
+}
+
+int usageError(const char* command, const char* message, const char* value) {
+    std::fprintf(stderr, "veltsim %s: %s%s%s\n", command, message, value ? ": " : "", value ? value : "");
     std::fprintf(stderr, "try 'veltsim --help'\n");
     return 2;
 }
+
+bool validStationName(const std::string& name) {
+    return !name.empty() && name.size() <= std::size_t(velt::recorder::kStationNameChars) && printableName(name);
+}
+
+bool validChannelName(const std::string& name) {
+    return !name.empty() && name.size() <= std::size_t(velt::recorder::kChannelNameChars) && printableName(name);
+}
+
+int parseStreamOption(const char* command, const std::string& name, const char* value, EncoderSettings& encoder) {
+    int64_t v = 0;
+    if (name == "--rate") {
+        if (!parseInteger(value, 10, 1, velt::recorder::kMaxSampleRate, v))
+            return usageError(command, "bad --rate (1..1107)", value);
+        encoder.sampleRate = int(v);
+    } else if (name == "--station") {
+        encoder.stationName = value;
+        if (!validStationName(encoder.stationName))
+            return usageError(command, "bad --station (1 to 10 printable characters)", value);
+    } else if (name == "--channels") {
+        if (!parseChannels(value, encoder.channelNames))
+            return usageError(command, "bad --channels (1 to 6 names of 1 to 5 characters)", value);
+        for (const std::string& n : encoder.channelNames) {
+            if (!printableName(n)) return usageError(command, "bad --channels", value);
+        }
+    } else if (name == "--device") {
+        if (!parseInteger(value, 10, 0, 255, v)) return usageError(command, "bad --device (0..255)", value);
+        encoder.device = uint8_t(v);
+    } else if (name == "--delay") {
+        if (!parseInteger(value, 10, 0, 65535, v)) return usageError(command, "bad --delay (0..65535)", value);
+        encoder.delay = uint32_t(v);
+    } else if (name == "--mark-interval") {
+        if (!parseInteger(value, 10, 0, 100000, v)) return usageError(command, "bad --mark-interval", value);
+        encoder.markInterval = int(v);
+    } else if (name == "--config-number") {
+        if (!parseInteger(value, 10, 0, 0xFFFFFFFFLL, v)) return usageError(command, "bad --config-number", value);
+        encoder.configNumber = uint32_t(v);
+    } else if (name == "--restart-number") {
+        if (!parseInteger(value, 10, 0, 0xFFFFFF, v)) return usageError(command, "bad --restart-number", value);
+        encoder.restartNumber = uint32_t(v);
+    } else {
+        return 1;
+    }
+    return 0;
+}
+
+void printStreamOptionsHelp(std::FILE* out) {
+    std::fprintf(out,
+                 "  --rate N             samples per channel per second, 1..1107 (default 100)\n"
+                 "  --station NAME       station name, up to 10 characters (default VELT1)\n"
+                 "  --channels A,B,C     channel names, up to 6 of up to 5 characters (default HHZ,HHN,HHE)\n"
+                 "  --device N           device number 0..255 (default 42)\n"
+                 "  --delay N            group delay count 0..65535 (default 54819)\n"
+                 "  --mark-interval N    blocks between time marks, 0 for none (default 10)\n"
+                 "  --config-number N    configuration number (default 539361281)\n"
+                 "  --restart-number N   restart number, 24 bits (default 1)\n");
+}
+
+namespace {
 
 // @return 0 parsed, 1 help shown, 2 usage error (already reported).
 int parseOptions(int argc, char** argv, WriteOptions& o) {
@@ -103,64 +166,39 @@ int parseOptions(int argc, char** argv, WriteOptions& o) {
             return 1;
         }
         if (!value) {
-            if (i + 1 >= argc) return usageError("missing value for", name.c_str());
+            if (i + 1 >= argc) return usageError(kCommand, "missing value for", name.c_str());
             value = argv[++i];
         }
+        const int shared = parseStreamOption(kCommand, name, value, o.encoder);
+        if (shared == 0) continue;
+        if (shared != 1) return shared;
         int64_t v = 0;
         if (name == "--out") {
             o.out = value;
-            if (o.out.empty()) return usageError("empty directory", nullptr);
+            if (o.out.empty()) return usageError(kCommand, "empty directory", nullptr);
         } else if (name == "--duration") {
-            if (!parseInteger(value, 10, 1, kMaxDuration, v)) return usageError("bad --duration", value);
+            if (!parseInteger(value, 10, 1, kMaxDuration, v)) return usageError(kCommand, "bad --duration", value);
             o.duration = v;
-        } else if (name == "--rate") {
-            if (!parseInteger(value, 10, 1, velt::recorder::kMaxSampleRate, v)) return usageError("bad --rate (1..1107)", value);
-            o.encoder.sampleRate = int(v);
-        } else if (name == "--station") {
-            o.encoder.stationName = value;
-            if (o.encoder.stationName.empty() ||
-                o.encoder.stationName.size() > std::size_t(velt::recorder::kStationNameChars) ||
-                !printableName(o.encoder.stationName))
-                return usageError("bad --station (1 to 10 printable characters)", value);
-        } else if (name == "--channels") {
-            if (!parseChannels(value, o.encoder.channelNames))
-                return usageError("bad --channels (1 to 6 names of 1 to 5 characters)", value);
-            for (const std::string& n : o.encoder.channelNames) {
-                if (!printableName(n)) return usageError("bad --channels", value);
-            }
-        } else if (name == "--device") {
-            if (!parseInteger(value, 10, 0, 255, v)) return usageError("bad --device (0..255)", value);
-            o.encoder.device = uint8_t(v);
-        } else if (name == "--delay") {
-            if (!parseInteger(value, 10, 0, 65535, v)) return usageError("bad --delay (0..65535)", value);
-            o.encoder.delay = uint32_t(v);
-        } else if (name == "--mark-interval") {
-            if (!parseInteger(value, 10, 0, 100000, v)) return usageError("bad --mark-interval", value);
-            o.encoder.markInterval = int(v);
-        } else if (name == "--config-number") {
-            if (!parseInteger(value, 10, 0, 0xFFFFFFFFLL, v)) return usageError("bad --config-number", value);
-            o.encoder.configNumber = uint32_t(v);
-        } else if (name == "--restart-number") {
-            if (!parseInteger(value, 10, 0, 0xFFFFFF, v)) return usageError("bad --restart-number", value);
-            o.encoder.restartNumber = uint32_t(v);
         } else if (name == "--first-file") {
-            if (!parseInteger(value, 16, 0, kMaxFileNumber, v)) return usageError("bad --first-file (hexadecimal)", value);
+            if (!parseInteger(value, 16, 0, kMaxFileNumber, v))
+                return usageError(kCommand, "bad --first-file (hexadecimal)", value);
             o.firstFile = v;
         } else if (name == "--file-size") {
-            if (!parseInteger(value, 10, 1, 1LL << 31, v)) return usageError("bad --file-size", value);
+            if (!parseInteger(value, 10, 1, 1LL << 31, v)) return usageError(kCommand, "bad --file-size", value);
             o.fileSize = v;
         } else if (name == "--start") {
-            if (!parseStart(value, v)) return usageError("bad --start (YYYY-MM-DDThh:mm:ss UTC or epoch seconds)", value);
+            if (!parseStart(value, v))
+                return usageError(kCommand, "bad --start (YYYY-MM-DDThh:mm:ss UTC or epoch seconds)", value);
             o.start = v;
         } else if (name == "--seed") {
-            if (!parseInteger(value, 10, 0, INT64_MAX, v)) return usageError("bad --seed", value);
+            if (!parseInteger(value, 10, 0, INT64_MAX, v)) return usageError(kCommand, "bad --seed", value);
             o.seed = uint64_t(v);
         } else {
-            return usageError("unknown option", name.c_str());
+            return usageError(kCommand, "unknown option", name.c_str());
         }
     }
-    if (o.out.empty()) return usageError("--out DIR is required", nullptr);
-    if (o.start + o.duration > 0xFFFFFFFFLL) return usageError("--start plus --duration beyond 2106", nullptr);
+    if (o.out.empty()) return usageError(kCommand, "--out DIR is required", nullptr);
+    if (o.start + o.duration > 0xFFFFFFFFLL) return usageError(kCommand, "--start plus --duration beyond 2106", nullptr);
     return 0;
 }
 
@@ -195,15 +233,9 @@ void printWriteHelp(std::FILE* out) {
                  "  each FILE-SIZE bytes except the last; every file appears complete.\n"
                  "  The configuration is repeated in the stream continuously.\n"
                  "  --out DIR            directory of the files (created if missing)\n"
-                 "  --duration SECONDS   blocks to write (default 3600)\n"
-                 "  --rate N             samples per channel per second, 1..1107 (default 100)\n"
-                 "  --station NAME       station name, up to 10 characters (default VELT1)\n"
-                 "  --channels A,B,C     channel names, up to 6 of up to 5 characters (default HHZ,HHN,HHE)\n"
-                 "  --device N           device number 0..255 (default 42)\n"
-                 "  --delay N            group delay count 0..65535 (default 54819)\n"
-                 "  --mark-interval N    blocks between time marks, 0 for none (default 10)\n"
-                 "  --config-number N    configuration number (default 539361281)\n"
-                 "  --restart-number N   restart number, 24 bits (default 1)\n"
+                 "  --duration SECONDS   blocks to write (default 3600)\n");
+    printStreamOptionsHelp(out);
+    std::fprintf(out,
                  "  --first-file HEX     number of the first file (default 3E8)\n"
                  "  --file-size BYTES    bytes per file (default 1000000)\n"
                  "  --start TIME         time of the first block: 2026-01-01T00:00:00 (UTC)\n"

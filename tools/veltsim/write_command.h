@@ -1,8 +1,13 @@
 // "veltsim write": writes a simulated recorder's stream as a directory of
-// numbered real-time files.
+// numbered real-time files. Also the command-line pieces that "write" and
+// "serve" share: integers, usage errors and the stream options.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <string>
+
+#include "recorder/stream_encoder.h"
 
 namespace veltsim {
 
@@ -11,5 +16,22 @@ namespace veltsim {
 int runWrite(int argc, char** argv);
 /// @brief Prints the options of "write" to `out`.
 void printWriteHelp(std::FILE* out);
+
+/// @brief Reads all of `text` as an integer in `base` within low..high.
+/// @return false (value untouched) when it is not one.
+bool parseInteger(const char* text, int base, int64_t low, int64_t high, int64_t& value);
+/// @brief Reports "veltsim COMMAND: MESSAGE[: VALUE]" on standard error. @return 2.
+int usageError(const char* command, const char* message, const char* value);
+/// @brief True for 1 to 10 printable characters, no blank.
+bool validStationName(const std::string& name);
+/// @brief True for 1 to 5 printable characters, no blank.
+bool validChannelName(const std::string& name);
+/// @brief Takes `name` with `value` when it is one of the stream options that
+/// printStreamOptionsHelp lists. @return 0 taken, 1 not a stream option,
+/// 2 bad value (already reported for `command`).
+int parseStreamOption(const char* command, const std::string& name, const char* value,
+                      velt::recorder::EncoderSettings& encoder);
+/// @brief Prints the help lines of the stream options.
+void printStreamOptionsHelp(std::FILE* out);
 
 }  // namespace veltsim
