@@ -1,0 +1,66 @@
+// The drawing area on the window's canvas: a sweep of the simulated signal
+// on all three channels and a panel menu, saved as PNG images beside the
+// test programs for a person to look at.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "recorder/signal_generator.h"
+#include "veltview/gui/qt_canvas.h"
+#include "veltview/trace_display.h"
+
+namespace velt::veltview::gui {
+namespace {
+
+QString imagePath(const char* name) { return QString(VELT_BIN_DIR) + "/../" + name; }
+
+TEST(PanelImages, SweepOfTheSimulatedSignalAndAMenu) {
+    QtCanvas canvas;
+    TraceDisplay display(canvas);
+    constexpr int kRate = 100;
+    display.resetDisplay(kRate);
+    recorder::SignalGenerator signal(7);
+    std::vector<std::array<int32_t, 3>> rows(kRate * 11);
+    for (auto& r : rows)
+        for (int c = 0; c < 3; ++c) r[std::size_t(c)] = signal.next(c);
+    // The first block sets each channel's limits the way reception does:
+    // 2 min - max to 2 max - min of that block.
+    for (int c = 0; c < 3; ++c) {
+        int32_t low = rows[0][std::size_t(c)], high = low;
+        for (int i = 0; i < kRate; ++i) {
+            low = std::min(low, rows[std::size_t(i)][std::size_t(c)]);
+            high = std::max(high, rows[std::size_t(i)][std::size_t(c)]);
+        }
+        display.setLimits(c, 2 * low - high, 2 * high - low);
+    }
+    for (int block = 0; block < 10; ++block) {
+        if (display.blockDone()) canvas.putText(0, TraceDisplay::kTimeRow, "2026-01-01 00:00:00");
+        for (int i = 0; i < kRate; ++i) display.addRow(rows[std::size_t(block * kRate + i)].data());
+    }
+    const QImage sweep = canvas.snapshot();
+    EXPECT_EQ(sweep.size(), QSize(Canvas::kWidth, Canvas::kHeight));
+    EXPECT_EQ(sweep.pixel(5, 5) & 0xFFFFFF, kBackgroundRgb);
+    EXPECT_EQ(sweep.pixel(12, 15) & 0xFFFFFF, kForegroundRgb);
+    EXPECT_TRUE(sweep.save(imagePath("veltview-sweep.png")));
+
+    display.stepCalibrationMenu();
+    display.stepCalibrationMenu();
+    EXPECT_TRUE(canvas.snapshot().save(imagePath("veltview-menu.png")));
+    EXPECT_EQ(canvas.labels().active, 2);
+    EXPECT_EQ(canvas.labels().rate, "100");
+}
+
+}  // namespace
+}  // namespace velt::veltview::gui
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
