@@ -71,4 +71,20 @@ private:
     std::string rate_;
 };
 
+/// Counts what is drawn, for tests of how much a step costs.
+class RecordingCanvas final : public Canvas {
+public:
+    struct Counts {
+        int texts = 0, boxes = 0, lines = 0, dots = 0;
+    };
+    void putText(int, int, const std::string&) override { ++counts.texts; }
+    void fillBox(int, int, int, int, Ink) override { ++counts.boxes; }
+    void drawLine(int, int, int, int, Ink) override { ++counts.lines; }
+    void setDot(int, int, Ink) override { ++counts.dots; }
+    void setScaleLabels(int, const std::string&, const std::string&) override {}
+    void setActiveChannel(int) override {}
+    void setRateText(const std::string&) override {}
+    Counts counts;
+};
+
 }  // namespace velt::veltview

@@ -59,6 +59,23 @@ TEST_F(TraceDisplayTest, ASweepOf1000RowsCrosses465ColumnsAndClampsToTheBand) {
     EXPECT_TRUE(canvas.ink(40, 17));
 }
 
+TEST(TraceDisplayCost, ARowCostsOneLinePerChannelAndNothingWhileFrozen) {
+    RecordingCanvas canvas;
+    TraceDisplay display(canvas);
+    display.resetDisplay(100);
+    display.blockDone();
+    const int32_t row[3] = {1, 2, 3};
+    display.addRow(row);  // the first row of a sweep only takes its place
+    canvas.counts = {};
+    for (int i = 0; i < 100; ++i) display.addRow(row);
+    EXPECT_EQ(canvas.counts.lines + canvas.counts.dots, 300);
+    EXPECT_LE(canvas.counts.boxes, 3 * 5);  // a few erase steps, never the whole plot
+    display.freeze(true);
+    canvas.counts = {};
+    for (int i = 0; i < 100; ++i) display.addRow(row);
+    EXPECT_EQ(canvas.counts.lines + canvas.counts.dots + canvas.counts.boxes, 0);
+}
+
 TEST_F(TraceDisplayTest, ScalingCommandsKeepTheirBounds) {
     display.resetDisplay(100);
     display.setLimits(2, 5, 5);

@@ -12,6 +12,7 @@
 
 #include "recorder/signal_generator.h"
 #include "veltview/gui/qt_canvas.h"
+#include "veltview/parameter_form.h"
 #include "veltview/trace_display.h"
 
 namespace velt::veltview::gui {
@@ -53,6 +54,19 @@ TEST(PanelImages, SweepOfTheSimulatedSignalAndAMenu) {
     EXPECT_TRUE(canvas.snapshot().save(imagePath("veltview-menu.png")));
     EXPECT_EQ(canvas.labels().active, 2);
     EXPECT_EQ(canvas.labels().rate, "100");
+}
+
+TEST(PanelImages, ParameterScreenWithAFieldInEditing) {
+    QtCanvas canvas;
+    ParameterSet p;
+    p.station = "ALPHA";
+    p.channels = {"HHZ", "HHN", "HHE"};
+    ParameterForm form(p, canvas);
+    form.openForm();
+    form.formKey(panel_key::kNextA);  // to channel 1's field
+    form.formKey(panel_key::kEnter);  // editing, cursor on its first character
+    form.formKey(panel_key::kRight);
+    EXPECT_TRUE(canvas.snapshot().save(imagePath("veltview-parameters.png")));
 }
 
 }  // namespace
