@@ -72,6 +72,16 @@ private:
     int focused_ = kStation;
 };
 
+/// The dialogue's status lines on the panel's character screen.
+class CanvasStatus final : public PanelStatus {
+public:
+    explicit CanvasStatus(Canvas& canvas) : canvas_(canvas) {}
+    void showStatus(int line, const std::string& text) override { canvas_.putText(0, line, text); }
+
+private:
+    Canvas& canvas_;
+};
+
 /// Panel keys as the main loop hands them over.
 class PanelKeys {
 public:
