@@ -1,0 +1,146 @@
+#include "veltview/realtime_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/directory.h"
+#include "platform/file_util.h"
+#include "platform/ini_file.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+
+namespace velt::veltview {
+
+namespace {
+constexpr const char* kWho = "real-time files";
+constexpr std::size_t kDirChars = 999;
+}  // namespace
+
+RealtimeWriter::RealtimeWriter(WriterWindow& window, const platform::Clock& clock) : window_(window), clock_(clock) {
+    buffer_.reserve(kBufferBytes);
+}
+
+RealtimeWriter::~RealtimeWriter() { stopRealtime(); }
+
+std::string RealtimeWriter::pathOf(long number) const {
+    char name[16];
+    std::snprintf(name, sizeof name, "%8.8lX", static_cast<unsigned long>(number) & 0xFFFFFFFFul);
+    return dir_ + name;
+}
+
+void RealtimeWriter::startRealtime(const std::string& settingsPath) {
+    stopRealtime();
+    enabled_ = !settingsPath.empty();
+    if (!enabled_) return;
+    settings_ = platform::normaliseSeparators(settingsPath);
+    const std::string dir = platform::normaliseSeparators(
+        platform::readProfileString(settings_, "COMMON", "DESTDIR", "", kDirChars + 1));
+    dir_ = dir.empty() ? std::string() : platform::withTrailingSeparator(dir);
+    window_.setRealtimeDirectory(dir);
+    window_.setRealtimeCaption("RTdata       on");
+    fileNumber_ = platform::readProfileInt(settings_, "WORK", "CURRENTFILENUM", kDefaultFileNumber);
+    char number[16];
+    std::snprintf(number, sizeof number, "%8.8lX", static_cast<unsigned long>(fileNumber_) & 0xFFFFFFFFul);
+    window_.setRealtimeFileNumber(number);
+    fileSize_ = platform::readProfileInt(settings_, "COMMON", "FILESIZE", kDefaultFileSize);
+    if (fileSize_ <= 0) fileSize_ = kDefaultFileSize;
+    buffer_.clear();
+    bytes_ = 0;
+    rollFile();
+}
+
+long RealtimeWriter::firstNumberAboveAll() const {
+    std::vector<std::string> names;
+    platform::listDirectory(dir_.empty() ? std::string(".") : dir_, "*", names);
+    long highest = fileNumber_ - 1;
+    for (const std::string& name : names) {
+        if (name.size() != 8) continue;
+        bool hex = true;
+        for (char c : name) hex = hex && std::isxdigit(static_cast<unsigned char>(c));
+        if (hex) highest = std::max(highest, std::strtol(name.c_str(), nullptr, 16));
+    }
+    return highest + 1;
+}
+
+void RealtimeWriter::rollFile() {
+    if (fd_ >= 0) {
+        flush();
+        ::close(fd_);
+        fd_ = -1;
+    }
+    const std::string tmp = dir_ + "tmpfile";
+    int rc = platform::renameNoReplace(tmp, pathOf(fileNumber_));
+    if (rc == 1) {
+        const long free = firstNumberAboveAll();
+        VELT_LOG_WARNING(kWho, "%s exists; tmpfile numbered %s instead", pathOf(fileNumber_).c_str(),
+                         pathOf(free).c_str());
+        fileNumber_ = free;
+        rc = platform::renameNoReplace(tmp, pathOf(fileNumber_));
+    }
+    if (rc == 0) {
+        ++fileNumber_;
+        platform::writeProfileString(settings_, "WORK", "CURRENTFILENUM", std::to_string(fileNumber_));
+        char number[16];
+        std::snprintf(number, sizeof number, "%8.8lX", static_cast<unsigned long>(fileNumber_) & 0xFFFFFFFFul);
+        window_.setRealtimeFileNumber(number);
+    } else if (errno != ENOENT) {
+        VELT_LOG_ERROR(kWho, "cannot number %s: %s; new bytes are appended to it", tmp.c_str(), std::strerror(errno));
+    }
+    // Appending, never truncating: a tmpfile that kept its name keeps its bytes.
+    fd_ = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd_ < 0) VELT_LOG_ERROR(kWho, "cannot create %s: %s", tmp.c_str(), std::strerror(errno));
+    rolled_ = true;
+    bytes_ = 0;
+    buffer_.clear();
+    window_.setRealtimeBytes("0");
+}
+
+void RealtimeWriter::flush() {
+    if (buffer_.empty()) return;
+    if (fd_ >= 0 && platform::writeFully(fd_, buffer_.data(), buffer_.size())) {
+        if (lostBytes_ != 0)
+            VELT_LOG_WARNING(kWho, "writing again after %llu bytes were lost", static_cast<unsigned long long>(lostBytes_));
+        lostBytes_ = 0;
+    } else {
+        if (lostBytes_ == 0)
+            VELT_LOG_ERROR(kWho, "cannot write %stmpfile (%s): bytes are lost until it works again", dir_.c_str(),
+                           fd_ < 0 ? "not open" : std::strerror(errno));
+        lostBytes_ += buffer_.size();
+    }
+    buffer_.clear();
+}
+
+void RealtimeWriter::addByte(uint8_t b) {
+    if (!enabled_) return;
+    if (skip_ > 0) {
+        --skip_;
+        return;
+    }
+    if (!rolled_) rollFile();  // a tmpfile that could not be created is tried again at the next roll
+    if (buffer_.empty()) bufferedSince_ = clock_.now();
+    buffer_.push_back(b);
+    ++bytes_;
+    if (bytes_ % kBytesShownEvery == 0) window_.setRealtimeBytes(std::to_string(bytes_));
+    if (buffer_.size() < kBufferBytes && bytes_ < fileSize_) return;
+    flush();
+    if (bytes_ >= fileSize_) rollFile();
+}
+
+void RealtimeWriter::tick() {
+    if (!buffer_.empty() && clock_.now() - bufferedSince_ >= 1) flush();
+}
+
+void RealtimeWriter::stopRealtime() {
+    rolled_ = false;
+    flush();
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+}  // namespace velt::veltview
