@@ -11,7 +11,7 @@
 #include "veltview/trace_display.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    velt::veltview::PixelCanvas canvas;
+    velt::veltview::RecordingCanvas canvas;  // pixels are not what is looked for here, and cost time
     velt::veltview::TraceDisplay display(canvas);
     velt::veltview::MemoryMonitorFields fields;
     velt::veltview::Receiver receiver({display, canvas, fields});

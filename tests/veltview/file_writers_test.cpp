@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "platform/ini_file.h"
+#include "platform/log.h"
 #include "recorder/card_file_header.h"
 #include "recorder/signal_generator.h"
 #include "recorder/stream_encoder.h"
@@ -131,6 +132,27 @@ TEST(ArchiveWriterTest, CardFilesHoldHeaderAndStreamAndNextCardMovesOn) {
     }
     EXPECT_TRUE(joined == std::vector<uint8_t>(stream.begin() + 1, stream.end()));
     EXPECT_EQ(test::readText(dir.file("card0/A00003E9.ABC")), "not ours");
+}
+
+std::vector<std::string> logged;
+void keepLine(platform::LogLevel, const std::string& line) { logged.push_back(line); }
+
+TEST(RealtimeWriterTest, LostBytesAreLoggedOncePerOutage) {
+    const test::TempDir dir;
+    const std::string ini = dir.file("rt.ini");
+    std::ofstream(ini) << "[COMMON]\nDESTDIR=" << dir.file("missing") << "\nFILESIZE=100000\n";
+    MemoryWriterWindow window;
+    logged.clear();
+    platform::setLogSink(keepLine);
+    {
+        RealtimeWriter writer(window);
+        writer.startRealtime(ini);
+        for (int i = 0; i < 20000; ++i) writer.addByte(uint8_t(i));
+    }
+    platform::setLogSink(nullptr);
+    int losses = 0;
+    for (const std::string& line : logged) losses += line.find("bytes are lost") != std::string::npos;
+    EXPECT_EQ(losses, 1) << ::testing::PrintToString(logged);
 }
 
 }  // namespace

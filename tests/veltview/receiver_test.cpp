@@ -188,3 +188,26 @@ TEST(ReceiverTest, FourMarksThatDisagreeReplaceTheLockedTimeBase) {
 
 }  // namespace
 }  // namespace velt::veltview
+
+namespace velt::veltview {
+namespace {
+
+TEST(ReceiverTest, DatesAfterFebruary2100AreRight) {
+    recorder::EncoderSettings settings;
+    settings.firstMarkSeconds = uint32_t(platform::secondsFromUtc(2100, 3, 1, 0, 0, 0) - 100);
+    recorder::StreamEncoder encoder(settings);
+    recorder::SignalGenerator signal(2);
+    std::vector<uint8_t> stream;
+    encoder.encodeBlocks(150, signal, stream);
+    PixelCanvas canvas;
+    TraceDisplay display(canvas);
+    MemoryMonitorFields fields;
+    Receiver receiver({display, canvas, fields});
+    receiver.startReception();
+    for (uint8_t b : stream) receiver.receiveByte(b);
+    // 2100 is no leap year: the day after 28 February is 1 March.
+    EXPECT_EQ(fields[Field::CurrentTime], "01/03/2100 00:00:50.452");
+}
+
+}  // namespace
+}  // namespace velt::veltview
