@@ -58,6 +58,8 @@ public:
 
     explicit Receiver(ReceiverParts parts);
 
+    /// @brief Where the panel parameter image is loaded from at each learning.
+    void setImagePath(std::string path) { p_.imagePath = std::move(path); }
     /// @brief Starts a monitoring run: the learning phase begins.
     void startReception();
     /// @brief One received byte. @return true when it ended a block of the main phase.

@@ -1,0 +1,126 @@
+// veltview: watches one recorder over a serial port or TCP, keeps what it
+// sends in card-archive and real-time files (for livemill), and shows its
+// status. This version runs headless: one status line at a time on
+// standard output, messages on standard error.
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "link/serial_link.h"
+#include "platform/clock.h"
+#include "veltview/canvas.h"
+#include "veltview/monitor.h"
+#include "veltview/monitor_fields.h"
+#include "veltview/writer_window.h"
+
+namespace {
+
+using namespace velt::veltview;
+
+const char* const kUsage =
+    "Usage: veltview [--config DIR] [--headless] [--debug-link]\n"
+    "\n"
+    "Watches the recorder that veltView.ini names (INDEVICE, INDEVICECONFIGSTRING),\n"
+    "writes what it sends to card-archive files (ARCHIVE/CONFIGFILE, default\n"
+    "./arch.ini) and real-time files (QDATACOL/CONFIGFILE), and reconnects when the\n"
+    "recorder goes away (after 1, 2, 4 ... at most 30 s).\n"
+    "\n"
+    "  --config DIR   work in DIR, where veltView.ini and the other settings are\n"
+    "  --headless     no window: a status line at most every 5 s on standard\n"
+    "                 output, messages on standard error (this version has no\n"
+    "                 window yet and always runs so)\n"
+    "  --debug-link   print the serial link's write diagnostics\n"
+    "  --help         this text\n"
+    "\n"
+    "SIGINT and SIGTERM stop in order: files are written and closed, exit status 0.\n"
+    "Exit status 2: bad arguments.\n";
+
+Monitor* running = nullptr;
+void onSignal(int) {
+    if (running != nullptr) running->stop();
+}
+
+class ConsoleUi final : public MonitorUi {
+public:
+    void setDeviceLabel(const std::string& t) override { say("device", t); }
+    void setPauseText(const std::string& t) override {
+        if (!t.empty() && t.rfind("time to pause", 0) != 0) say("display", t);
+    }
+    void setPaused(bool) override {}
+    void setLinkText(const std::string& t) override { say("link", t); }
+    void showMessage(const std::string& t, const std::atomic<bool>&) override {
+        std::fprintf(stderr, "veltview: %s\n", t.c_str());
+    }
+
+private:
+    void say(const char* what, const std::string& t) {
+        std::printf("%s: %s\n", what, t.c_str());
+        std::fflush(stdout);
+    }
+};
+
+/// Keeps the fields and prints a status line when they changed, at most every 5 s.
+class StatusLine final : public MonitorFields {
+public:
+    explicit StatusLine(const velt::platform::Clock& clock) : clock_(clock) {}
+    void setField(Field f, const std::string& t) override {
+        fields_.setField(f, t);
+        const int64_t now = clock_.now();
+        if (now - printed_ < 5) return;
+        printed_ = now;
+        std::printf("station %s sps %s time %s serial %s config %s restart %s cs-err %s\n",
+                    value(Field::StationName), value(Field::SampleRate), value(Field::CurrentTime),
+                    value(Field::SerialNumber), value(Field::ConfigNumber), value(Field::RestartCounter),
+                    value(Field::ChecksumErrors));
+        std::fflush(stdout);
+    }
+
+private:
+    const char* value(Field f) const { return fields_[f].empty() ? "-" : fields_[f].c_str(); }
+    const velt::platform::Clock& clock_;
+    MemoryMonitorFields fields_;
+    int64_t printed_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string configDir;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--config" && i + 1 < argc) {
+            configDir = argv[++i];
+        } else if (arg == "--headless") {
+        } else if (arg == "--debug-link") {
+            velt::link::SerialLink::setDiagnostics(true);
+        } else {
+            std::fprintf(stderr, "veltview: unknown argument '%s'\n%s", arg.c_str(), kUsage);
+            return 2;
+        }
+    }
+    if (!configDir.empty() && ::chdir(configDir.c_str()) != 0) {
+        std::fprintf(stderr, "veltview: cannot enter '%s': %s\n", configDir.c_str(), std::strerror(errno));
+        return 2;
+    }
+    const velt::platform::Clock& clock = velt::platform::systemClock();
+    RecordingCanvas canvas;  // nothing is drawn without a window
+    StatusLine fields(clock);
+    MemoryWriterWindow writers;
+    ConsoleUi ui;
+    Monitor monitor("./veltView.ini", canvas, fields, writers, ui, clock);
+    running = &monitor;
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+    monitor.run();
+    running = nullptr;
+    return 0;
+}

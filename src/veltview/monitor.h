@@ -1,0 +1,141 @@
+// One recorder watched: the worker of the monitor program. It reads
+// veltView.ini, builds and opens the link, learns the stream, and then, pass
+// after pass, feeds every received byte to the receiver (and through it to
+// the trace, the fields and both file writers), moves the panel image's
+// write queue, polls the archive devices and executes the operator's
+// commands from the key cell. A run ends on a stop request, when the
+// operator asks for parameter editing (the dialogue runs, then a new run
+// starts), or when the recorder goes away.
+//
+// Decisions taken here:
+//  - A recorder that goes away (the link notices a closed or reset
+//    connection, or an unplugged serial adapter) ends the run in order
+//    (files written and closed) and a new run reconnects after a growing
+//    pause: 1 s, 2 s, 4 s ... at most 30 s, shown on the window's link line.
+//    Opening is retried the same way; the "Input Stream not opened" box is
+//    shown once per run, not at every retry.
+//  - The main loop sleeps on the link and a wake event (key presses and
+//    stop requests signal it) when nothing has arrived, instead of polling
+//    the link continuously: a watched recorder costs almost no processor time.
+//  - The calibration entries of the panel menu send their command, as the
+//    buttons do.
+//  - There is no socket library to start on Linux, so "Socket initialization
+//    failed" cannot happen.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "link/device_link.h"
+#include "platform/clock.h"
+#include "platform/wake_event.h"
+#include "veltview/archive_writer.h"
+#include "veltview/canvas.h"
+#include "veltview/monitor_fields.h"
+#include "veltview/panel_image.h"
+#include "veltview/parameter_form.h"
+#include "veltview/realtime_writer.h"
+#include "veltview/receiver.h"
+#include "veltview/recorder_commands.h"
+#include "veltview/trace_display.h"
+#include "veltview/writer_window.h"
+
+namespace velt::veltview {
+
+struct MonitorSettings {
+    std::string device, deviceConfig, symbolicName;
+    long autoPauseSeconds = -1;
+    std::string imagePath = "./lcdeeprom.dat";
+    std::string archivePath = "./arch.ini";
+    std::string realtimePath;  // "" = no real-time files
+};
+
+/// @brief veltView.ini (its VELTVIEW, LCDEEPROM, ARCHIVE and QDATACOL sections).
+MonitorSettings readMonitorSettings(const std::string& iniPath);
+
+/// What the worker shows beyond the drawing area and the fields.
+class MonitorUi {
+public:
+    virtual ~MonitorUi() = default;
+    /// @brief "%s: %s(%s)": symbolic name, device, device configuration.
+    virtual void setDeviceLabel(const std::string& text) = 0;
+    /// @brief The text beside the Pause button.
+    virtual void setPauseText(const std::string& text) = 0;
+    /// @brief Pause button caption ("Pause"/"Resume") and the scaling buttons' state.
+    virtual void setPaused(bool paused) = 0;
+    /// @brief The state of the link (connected, reconnecting in N s, why).
+    virtual void setLinkText(const std::string& text) = 0;
+    /// @brief A message the operator acknowledges; returns when acknowledged
+    /// or when `stop` is set.
+    virtual void showMessage(const std::string& text, const std::atomic<bool>& stop) = 0;
+};
+
+/// Operator command codes of the key cell.
+namespace key_code {
+constexpr int kChannel0 = 0x80, kUp = 0x90, kDown = 0x91, kVerticalIncrease = 0x92, kVerticalDecrease = 0x93,
+              kAutoScale = 0x94, kScaleToActive = 0x95, kHorizontalIncrease = 0x96, kHorizontalDecrease = 0x97,
+              kSaveScale = 0x98, kPause = 0x99, kResume = 0x9A, kPulse = 0x9B, kRandom = 0x9C, kCalibrationStop = 0x9D,
+              kNextFile = 0x9E, kNextCard = 0x9F, kArchivePause = 0xA0, kArchiveResume = 0xA1;
+constexpr int kPanelShift = 9;
+}  // namespace key_code
+
+class Monitor final : private PanelKeys {
+public:
+    static constexpr int kIdleWaitMs = 100;
+    static constexpr int kMaxReconnectSeconds = 30;
+
+    /// @brief Works in the settings of `iniPath`, draws on `canvas`; none owned.
+    Monitor(std::string iniPath, Canvas& canvas, MonitorFields& fields, WriterWindow& writers, MonitorUi& ui,
+            const platform::Clock& clock = platform::systemClock());
+    ~Monitor() override;
+
+    /// @brief Monitoring runs one after another until stop() (the worker thread).
+    void run();
+    /// @brief Ends run() (any thread).
+    void stop();
+    /// @brief Puts an operator command into the key cell (any thread); a
+    /// code not yet taken is replaced.
+    void press(int code);
+
+    bool stopping() const { return stop_.load(); }
+    const Receiver& receiver() const { return receiver_; }
+    int runs() const { return runs_; }
+
+private:
+    enum class RunEnd { Stopped, Edit, Dropped, NoLink };
+    RunEnd monitoringRun();
+    bool openLink(const MonitorSettings& settings);
+    void execute(int code, bool& editRequested);
+    void panelKey(int key, bool& editRequested);
+    void menuAction(MenuAction action, bool& editRequested);
+    void setPause(bool on, const char* why);
+    void waitSeconds(int seconds);
+    int nextKey(int milliseconds) override;
+
+    std::string iniPath_;
+    Canvas& canvas_;
+    MonitorFields& fields_;
+    MonitorUi& ui_;
+    const platform::Clock& clock_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> key_{0};
+    platform::WakeEvent wake_;
+
+    TraceDisplay display_;
+    PanelImage image_;
+    ArchiveWriter archive_;
+    RealtimeWriter realtime_;
+    Receiver receiver_;
+    std::unique_ptr<link::DeviceLink> link_;
+    std::string imagePath_;
+    bool shift_ = false;
+    bool redrawFlag_ = false;
+    bool paused_ = false;
+    int64_t autoPauseAt_ = -1;
+    int64_t shownPauseSeconds_ = -1;
+    int reconnectSeconds_ = 1;
+    int runs_ = 0;
+};
+
+}  // namespace velt::veltview
