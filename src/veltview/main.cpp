@@ -1,7 +1,7 @@
 // veltview: watches one recorder over a serial port or TCP, keeps what it
 // sends in card-archive and real-time files (for livemill), and shows its
-// status. This version runs headless: one status line at a time on
-// standard output, messages on standard error.
+// status: in its window, or headless with one status line at a time on
+// standard output and messages on standard error.
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +18,10 @@
 #include "veltview/monitor_fields.h"
 #include "veltview/writer_window.h"
 
+#ifdef VELT_WITH_GUI
+#include "veltview/gui/monitor_window.h"
+#endif
+
 namespace {
 
 using namespace velt::veltview;
@@ -32,8 +36,8 @@ const char* const kUsage =
     "\n"
     "  --config DIR   work in DIR, where veltView.ini and the other settings are\n"
     "  --headless     no window: a status line at most every 5 s on standard\n"
-    "                 output, messages on standard error (this version has no\n"
-    "                 window yet and always runs so)\n"
+    "                 output, messages on standard error (always so when the\n"
+    "                 program was built without windows)\n"
     "  --debug-link   print the serial link's write diagnostics\n"
     "  --help         this text\n"
     "\n"
@@ -89,8 +93,12 @@ private:
 
 }  // namespace
 
+std::atomic<bool> stopWindow{false};
+void onSignalWindow(int) { stopWindow.store(true); }
+
 int main(int argc, char** argv) {
     std::string configDir;
+    bool headless = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -99,6 +107,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--config" && i + 1 < argc) {
             configDir = argv[++i];
         } else if (arg == "--headless") {
+            headless = true;
         } else if (arg == "--debug-link") {
             velt::link::SerialLink::setDiagnostics(true);
         } else {
@@ -110,6 +119,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "veltview: cannot enter '%s': %s\n", configDir.c_str(), std::strerror(errno));
         return 2;
     }
+    std::signal(SIGPIPE, SIG_IGN);
+#ifdef VELT_WITH_GUI
+    if (!headless) {
+        std::signal(SIGINT, onSignalWindow);
+        std::signal(SIGTERM, onSignalWindow);
+        return velt::veltview::gui::runWithWindow(argc, argv, "./veltView.ini", stopWindow);
+    }
+#endif
+    (void)headless;
     const velt::platform::Clock& clock = velt::platform::systemClock();
     RecordingCanvas canvas;  // nothing is drawn without a window
     StatusLine fields(clock);
@@ -119,7 +137,6 @@ int main(int argc, char** argv) {
     running = &monitor;
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
-    std::signal(SIGPIPE, SIG_IGN);
     monitor.run();
     running = nullptr;
     return 0;

@@ -18,6 +18,7 @@ QtCanvas::QtCanvas() : image_(kWidth, kHeight, QImage::Format_RGB32), font_("Cou
 }
 
 void QtCanvas::putText(int column, int row, const std::string& text) {
+    changed_.store(true);
     const QMutexLocker guard(&lock_);
     QPainter p(&image_);
     p.setFont(font_);
@@ -30,6 +31,7 @@ void QtCanvas::putText(int column, int row, const std::string& text) {
 }
 
 void QtCanvas::fillBox(int x1, int y1, int x2, int y2, Ink ink) {
+    changed_.store(true);
     const QMutexLocker guard(&lock_);
     QPainter p(&image_);
     p.fillRect(QRect(QPoint(std::min(x1, x2), std::min(y1, y2)), QPoint(std::max(x1, x2), std::max(y1, y2))),
@@ -37,6 +39,7 @@ void QtCanvas::fillBox(int x1, int y1, int x2, int y2, Ink ink) {
 }
 
 void QtCanvas::drawLine(int x1, int y1, int x2, int y2, Ink ink) {
+    changed_.store(true);
     const QMutexLocker guard(&lock_);
     QPainter p(&image_);
     p.setPen(QPen(colourOf(ink), 1));
@@ -44,6 +47,7 @@ void QtCanvas::drawLine(int x1, int y1, int x2, int y2, Ink ink) {
 }
 
 void QtCanvas::setDot(int x, int y, Ink ink) {
+    changed_.store(true);
     const QMutexLocker guard(&lock_);
     if (image_.rect().contains(x, y)) image_.setPixel(x, y, colourOf(ink).rgb());
 }

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <string>
 
 #include "veltview/canvas.h"
@@ -29,6 +30,8 @@ public:
 
     /// @brief A copy of the drawing area, for the window's repaint (any thread).
     QImage snapshot() const;
+    /// @brief True when something was drawn since the last call (any thread).
+    bool takeChanged() { return changed_.exchange(false); }
     struct Labels {
         std::array<QString, 3> middle, half;
         int active = 2;
@@ -39,6 +42,7 @@ public:
 
 private:
     mutable QMutex lock_;
+    std::atomic<bool> changed_{true};
     QImage image_;
     QFont font_;
     Labels labels_;
