@@ -9,7 +9,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <chrono>
+#include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "link/serial_link.h"
 #include "platform/clock.h"
@@ -27,7 +30,7 @@ namespace {
 using namespace velt::veltview;
 
 const char* const kUsage =
-    "Usage: veltview [--config DIR] [--headless] [--debug-link]\n"
+    "Usage: veltview [--config DIR] [--headless] [--duration SECONDS] [--debug-link]\n"
     "\n"
     "Watches the recorder that veltView.ini names (INDEVICE, INDEVICECONFIGSTRING),\n"
     "writes what it sends to card-archive files (ARCHIVE/CONFIGFILE, default\n"
@@ -35,9 +38,13 @@ const char* const kUsage =
     "recorder goes away (after 1, 2, 4 ... at most 30 s).\n"
     "\n"
     "  --config DIR   work in DIR, where veltView.ini and the other settings are\n"
-    "  --headless     no window: a status line at most every 5 s on standard\n"
-    "                 output, messages on standard error (always so when the\n"
-    "                 program was built without windows)\n"
+    "  --headless     no window and no start pause: a status line every 10 s on\n"
+    "                 standard output, messages on standard error (always so when\n"
+    "                 the program was built without windows); a device's check\n"
+    "                 box is its STARTMODE; SIGUSR1 is Next File, SIGUSR2 Next Card\n"
+    "  --duration S   stop in order after S seconds\n"
+    "  --idle-wait-ms N  longest sleep when nothing arrives (default 100; 0 polls\n"
+    "                 the link without sleeping, for measuring what that costs)\n"
     "  --debug-link   print the serial link's write diagnostics\n"
     "  --help         this text\n"
     "\n"
@@ -47,6 +54,12 @@ const char* const kUsage =
 Monitor* running = nullptr;
 void onSignal(int) {
     if (running != nullptr) running->stop();
+}
+void onNextFile(int) {
+    if (running != nullptr) running->press(key_code::kNextFile);
+}
+void onNextCard(int) {
+    if (running != nullptr) running->press(key_code::kNextCard);
 }
 
 class ConsoleUi final : public MonitorUi {
@@ -68,25 +81,28 @@ private:
     }
 };
 
-/// Keeps the fields and prints a status line when they changed, at most every 5 s.
+/// Keeps the fields and the writers' texts, and prints a status line at
+/// most every 10 s when something changed.
 class StatusLine final : public MonitorFields {
 public:
-    explicit StatusLine(const velt::platform::Clock& clock) : clock_(clock) {}
+    StatusLine(const velt::platform::Clock& clock, const MemoryWriterWindow& writers)
+        : clock_(clock), writers_(writers) {}
     void setField(Field f, const std::string& t) override {
         fields_.setField(f, t);
         const int64_t now = clock_.now();
-        if (now - printed_ < 5) return;
+        if (now - printed_ < 10) return;
         printed_ = now;
-        std::printf("station %s sps %s time %s serial %s config %s restart %s cs-err %s\n",
-                    value(Field::StationName), value(Field::SampleRate), value(Field::CurrentTime),
-                    value(Field::SerialNumber), value(Field::ConfigNumber), value(Field::RestartCounter),
-                    value(Field::ChecksumErrors));
+        std::printf("station %s time %s cs-err %s rt-file %s bytes %s\n", value(Field::StationName),
+                    value(Field::CurrentTime), fields_[Field::ChecksumErrors].empty() ? "0" : value(Field::ChecksumErrors),
+                    writers_.realtimeFileNumber.empty() ? "-" : writers_.realtimeFileNumber.c_str(),
+                    writers_.realtimeBytes.empty() ? "-" : writers_.realtimeBytes.c_str());
         std::fflush(stdout);
     }
 
 private:
     const char* value(Field f) const { return fields_[f].empty() ? "-" : fields_[f].c_str(); }
     const velt::platform::Clock& clock_;
+    const MemoryWriterWindow& writers_;
     MemoryMonitorFields fields_;
     int64_t printed_ = 0;
 };
@@ -99,6 +115,8 @@ void onSignalWindow(int) { stopWindow.store(true); }
 int main(int argc, char** argv) {
     std::string configDir;
     bool headless = false;
+    long duration = 0;
+    int idleWait = Monitor::kIdleWaitMs;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -108,6 +126,15 @@ int main(int argc, char** argv) {
             configDir = argv[++i];
         } else if (arg == "--headless") {
             headless = true;
+        } else if (arg == "--duration" && i + 1 < argc) {
+            duration = std::strtol(argv[++i], nullptr, 10);
+            if (duration <= 0) {
+                std::fprintf(stderr, "veltview: --duration needs a positive number of seconds\n");
+                return 2;
+            }
+        } else if (arg == "--idle-wait-ms" && i + 1 < argc) {
+            idleWait = int(std::strtol(argv[++i], nullptr, 10));
+            if (idleWait < 0) idleWait = 0;
         } else if (arg == "--debug-link") {
             velt::link::SerialLink::setDiagnostics(true);
         } else {
@@ -130,14 +157,26 @@ int main(int argc, char** argv) {
     (void)headless;
     const velt::platform::Clock& clock = velt::platform::systemClock();
     RecordingCanvas canvas;  // nothing is drawn without a window
-    StatusLine fields(clock);
     MemoryWriterWindow writers;
+    StatusLine fields(clock, writers);
     ConsoleUi ui;
     Monitor monitor("./veltView.ini", canvas, fields, writers, ui, clock);
+    monitor.setIdleWait(idleWait);
     running = &monitor;
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
+    std::signal(SIGUSR1, onNextFile);
+    std::signal(SIGUSR2, onNextCard);
+    std::thread timer;
+    if (duration > 0)
+        timer = std::thread([&monitor, duration] {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(duration);
+            while (!monitor.stopping() && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            monitor.stop();
+        });
     monitor.run();
+    if (timer.joinable()) timer.join();
     running = nullptr;
     return 0;
 }

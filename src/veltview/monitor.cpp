@@ -162,8 +162,10 @@ Monitor::RunEnd Monitor::monitoringRun() {
                     ui_.setLinkText(link_->lastError());
                     break;
                 }
-                link_->waitReadable(kIdleWaitMs, &wake_);
-                wake_.consume();
+                if (idleWaitMs_ > 0) {
+                    link_->waitReadable(idleWaitMs_, &wake_);
+                    wake_.consume();
+                }
                 continue;
             }
             reconnectSeconds_ = 1;  // the recorder answers again

@@ -99,6 +99,8 @@ public:
     void press(int code);
 
     bool stopping() const { return stop_.load(); }
+    /// @brief Longest sleep when nothing arrives (0: poll without sleeping).
+    void setIdleWait(int milliseconds) { idleWaitMs_ = milliseconds; }
     const Receiver& receiver() const { return receiver_; }
     int runs() const { return runs_; }
 
@@ -135,6 +137,7 @@ private:
     int64_t autoPauseAt_ = -1;
     int64_t shownPauseSeconds_ = -1;
     int reconnectSeconds_ = 1;
+    int idleWaitMs_ = kIdleWaitMs;
     int runs_ = 0;
 };
 
