@@ -21,9 +21,7 @@ constexpr const char* kWho = "card archive";
 constexpr std::size_t kDirChars = 999;
 }  // namespace
 
-ArchiveWriter::ArchiveWriter(WriterWindow& window, const platform::Clock& clock) : window_(window), clock_(clock) {
-    buffer_.reserve(kBufferBytes);
-}
+ArchiveWriter::ArchiveWriter(WriterWindow& window, const platform::Clock& clock) : window_(window), clock_(clock), buffer_(kWho, clock) {}
 
 ArchiveWriter::~ArchiveWriter() { stopArchive(); }
 
@@ -65,20 +63,7 @@ void ArchiveWriter::startArchive(const std::string& settingsPath) {
     openNextFile();
 }
 
-void ArchiveWriter::flush() {
-    if (buffer_.empty()) return;
-    if (fd_ >= 0 && platform::writeFully(fd_, buffer_.data(), buffer_.size())) {
-        if (lostBytes_ != 0)
-            VELT_LOG_WARNING(kWho, "writing again after %llu bytes were lost", static_cast<unsigned long long>(lostBytes_));
-        lostBytes_ = 0;
-    } else {
-        if (lostBytes_ == 0)
-            VELT_LOG_ERROR(kWho, "cannot write %s (%s): bytes are lost until a file opens again",
-                           path_.empty() ? "a file" : path_.c_str(), fd_ < 0 ? "not open" : std::strerror(errno));
-        lostBytes_ += buffer_.size();
-    }
-    buffer_.clear();
-}
+void ArchiveWriter::flush() { buffer_.writeTo(fd_, path_); }
 
 void ArchiveWriter::closeFile() {
     flush();
@@ -122,14 +107,13 @@ void ArchiveWriter::addByte(uint8_t b) {
         return;
     }
     if (needFile_) openNextFile();
-    if (buffer_.empty()) bufferedSince_ = clock_.now();
-    buffer_.push_back(b);
+    buffer_.add(b);
     if (++blink_ % kBlinkEvery == 0) {
         blinkOn_ = !blinkOn_;
         window_.setDeviceDot(current_, blinkOn_ ? kWriting : kOff);
     }
     ++bytes_;
-    if (buffer_.size() < kBufferBytes && bytes_ < fileSize_) return;
+    if (!buffer_.full() && bytes_ < fileSize_) return;
     flush();
     if (bytes_ >= fileSize_) openNextFile();
 }
@@ -170,7 +154,7 @@ void ArchiveWriter::nextDevice() {
 void ArchiveWriter::nextFile() { openNextFile(); }
 
 void ArchiveWriter::tick() {
-    if (!buffer_.empty() && clock_.now() - bufferedSince_ >= 1) flush();
+    if (buffer_.stale()) flush();
 }
 
 void ArchiveWriter::stopArchive() {

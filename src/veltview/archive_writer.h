@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "veltview/write_buffer.h"
 #include "veltview/writer_window.h"
 
 namespace velt::veltview {
@@ -34,7 +35,6 @@ namespace velt::veltview {
 class ArchiveWriter final {
 public:
     static constexpr int kDevices = 4;
-    static constexpr std::size_t kBufferBytes = 5000;
     static constexpr long kDefaultFileSize = 1000000;
     static constexpr long kDefaultFileNumber = 1000;
     static constexpr int kBlinkEvery = 1001;
@@ -87,13 +87,11 @@ private:
     bool needFile_ = false;  // no device was current at the last file change
     std::string path_;
     long bytes_ = 0;
-    std::vector<uint8_t> buffer_;
-    int64_t bufferedSince_ = 0;
+    WriteBuffer buffer_;
     long blink_ = 0;
     bool blinkOn_ = false;
     int skip_ = 1;
     int64_t nextPoll_ = 0;
-    uint64_t lostBytes_ = 0;
 };
 
 }  // namespace velt::veltview

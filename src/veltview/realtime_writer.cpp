@@ -22,9 +22,7 @@ constexpr const char* kWho = "real-time files";
 constexpr std::size_t kDirChars = 999;
 }  // namespace
 
-RealtimeWriter::RealtimeWriter(WriterWindow& window, const platform::Clock& clock) : window_(window), clock_(clock) {
-    buffer_.reserve(kBufferBytes);
-}
+RealtimeWriter::RealtimeWriter(WriterWindow& window, const platform::Clock& clock) : window_(window), clock_(clock), buffer_(kWho, clock) {}
 
 RealtimeWriter::~RealtimeWriter() { stopRealtime(); }
 
@@ -101,20 +99,7 @@ void RealtimeWriter::rollFile() {
     window_.setRealtimeBytes("0");
 }
 
-void RealtimeWriter::flush() {
-    if (buffer_.empty()) return;
-    if (fd_ >= 0 && platform::writeFully(fd_, buffer_.data(), buffer_.size())) {
-        if (lostBytes_ != 0)
-            VELT_LOG_WARNING(kWho, "writing again after %llu bytes were lost", static_cast<unsigned long long>(lostBytes_));
-        lostBytes_ = 0;
-    } else {
-        if (lostBytes_ == 0)
-            VELT_LOG_ERROR(kWho, "cannot write %stmpfile (%s): bytes are lost until it works again", dir_.c_str(),
-                           fd_ < 0 ? "not open" : std::strerror(errno));
-        lostBytes_ += buffer_.size();
-    }
-    buffer_.clear();
-}
+void RealtimeWriter::flush() { buffer_.writeTo(fd_, dir_ + "tmpfile"); }
 
 void RealtimeWriter::addByte(uint8_t b) {
     if (!enabled_) return;
@@ -123,17 +108,16 @@ void RealtimeWriter::addByte(uint8_t b) {
         return;
     }
     if (!rolled_) rollFile();  // a tmpfile that could not be created is tried again at the next roll
-    if (buffer_.empty()) bufferedSince_ = clock_.now();
-    buffer_.push_back(b);
+    buffer_.add(b);
     ++bytes_;
     if (bytes_ % kBytesShownEvery == 0) window_.setRealtimeBytes(std::to_string(bytes_));
-    if (buffer_.size() < kBufferBytes && bytes_ < fileSize_) return;
+    if (!buffer_.full() && bytes_ < fileSize_) return;
     flush();
     if (bytes_ >= fileSize_) rollFile();
 }
 
 void RealtimeWriter::tick() {
-    if (!buffer_.empty() && clock_.now() - bufferedSince_ >= 1) flush();
+    if (buffer_.stale()) flush();
 }
 
 void RealtimeWriter::stopRealtime() {

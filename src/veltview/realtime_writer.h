@@ -27,13 +27,13 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "veltview/write_buffer.h"
 #include "veltview/writer_window.h"
 
 namespace velt::veltview {
 
 class RealtimeWriter final {
 public:
-    static constexpr std::size_t kBufferBytes = 5000;
     static constexpr long kDefaultFileSize = 1000000;
     static constexpr long kDefaultFileNumber = 1000;
     static constexpr long kBytesShownEvery = 1000;
@@ -72,10 +72,8 @@ private:
     int fd_ = -1;
     bool rolled_ = false;  // a file was started in this monitoring run
     long bytes_ = 0;
-    std::vector<uint8_t> buffer_;
-    int64_t bufferedSince_ = 0;
+    WriteBuffer buffer_;
     int skip_ = 1;
-    uint64_t lostBytes_ = 0;  // in the current write outage
 };
 
 }  // namespace velt::veltview
