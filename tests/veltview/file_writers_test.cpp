@@ -74,10 +74,12 @@ TEST(RealtimeWriterTest, NumberedFilesHoldTheStreamInFileSizeSlices) {
     writer.stopRealtime();
     std::vector<uint8_t> joined;
     for (std::size_t k = 0; k <= full; ++k) {
-        char name[16];
+        char name[32];
         std::snprintf(name, sizeof name, "rt/%8.8zX", 255 + k);
         const auto part = test::readFile(dir.file(name));
-        if (k < full) EXPECT_EQ(part.size(), 1000u) << name;
+        if (k < full) {
+            EXPECT_EQ(part.size(), 1000u) << name;
+        }
         joined.insert(joined.end(), part.begin(), part.end());
     }
     EXPECT_TRUE(joined == std::vector<uint8_t>(stream.begin() + 1, stream.end()));  // the first byte is never written
@@ -87,7 +89,7 @@ TEST(RealtimeWriterTest, NumberedFilesHoldTheStreamInFileSizeSlices) {
     put(dir.file("rt/0000FFFF"), "someone else's");
     platform::writeProfileString(ini, "WORK", "CURRENTFILENUM", std::to_string(255 + full + 1));
     put(dir.file("rt/tmpfile"), "300 bytes or so");
-    char next[16];
+    char next[32];
     std::snprintf(next, sizeof next, "rt/%8.8zX", 255 + full + 1);
     put(dir.file(next), "in the way");
     writer.startRealtime(ini);
@@ -127,7 +129,9 @@ TEST(ArchiveWriterTest, CardFilesHoldHeaderAndStreamAndNextCardMovesOn) {
         EXPECT_EQ(file.quickCheck(7), 0);
         std::vector<uint8_t> data(std::size_t(file.dataLength()));
         ASSERT_EQ(file.readData(0, data.data(), data.size()), long(data.size()));
-        if (std::string(name) != "A00003ED.ABC") EXPECT_EQ(data.size(), 2000u) << name;
+        if (std::string(name) != "A00003ED.ABC") {
+            EXPECT_EQ(data.size(), 2000u) << name;
+        }
         joined.insert(joined.end(), data.begin(), data.end());
     }
     EXPECT_TRUE(joined == std::vector<uint8_t>(stream.begin() + 1, stream.end()));
