@@ -7,10 +7,14 @@
 #include <QPixmap>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
+#include "link/simulator.h"
+#include "support/temp_dir.h"
 #include "veltview/gui/monitor_window.h"
 #include "veltview/archive_writer.h"
+#include "veltview/monitor.h"
 #include "veltview/trace_display.h"
 
 namespace velt::veltview::gui {
@@ -51,6 +55,51 @@ TEST(MonitorWindowTest, ShowsWhatTheWorkerSetsAndSavesAScreenshot) {
     EXPECT_TRUE(window.deviceChecked(0));
     const QString path = QString(VELT_BIN_DIR) + "/../veltview-window.png";
     EXPECT_TRUE(window.grab().save(path));
+}
+
+}  // namespace
+}  // namespace velt::veltview::gui
+
+namespace velt::veltview::gui {
+namespace {
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(MonitorWindowTest, MonitorsTheSimulatedRecorderAndSendsACalibrationPulse) {
+    const test::TempDir dir;
+    const std::string commands = dir.file("commands.log");
+    test::Simulator sim({"--tcp", "127.0.0.1:0", "--speed", "20", "--log", commands});
+    const std::string line = sim.firstLine();
+    const std::string prefix = "veltsim serve: listening on 127.0.0.1:";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+    std::ofstream(dir.file("veltView.ini")) << "[VELTVIEW]\nINDEVICE=INET\nINDEVICECONFIGSTRING=127.0.0.1 "
+                                            << line.substr(prefix.size()) << "\nINDEVICESYMBOLICNAME=sim\n"
+                                            << "[LCDEEPROM]\nCONFIGFILE=" << dir.file("lcdeeprom.dat") << "\n";
+    QtCanvas canvas;
+    MonitorWindow window(canvas);
+    Monitor monitor(dir.file("veltView.ini"), canvas, window, window, window);
+    window.attach(&monitor);
+    window.show();
+    std::thread worker([&monitor] { monitor.run(); });
+    const auto waitFor = [](auto done, int seconds) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!done() && std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
+        return done();
+    };
+    const QString station = "field" + QString::number(int(Field::StationName));
+    EXPECT_TRUE(waitFor([&] { return window.text(station) == "VELT1"; }, 20));
+    // A sweep's worth of blocks on the panel, then the Pulse button: channel
+    // 3 (index 2) is the active one after a start.
+    waitFor([] { return false; }, 3);
+    monitor.press(key_code::kPulse);
+    EXPECT_TRUE(waitFor([&] { return fileText(commands).find("CLB3P") != std::string::npos; }, 10))
+        << fileText(commands);
+    EXPECT_TRUE(window.grab().save(QString(VELT_BIN_DIR) + "/../veltview-monitoring.png"));
+    monitor.stop();
+    worker.join();
 }
 
 }  // namespace
