@@ -87,15 +87,21 @@ class StatusLine final : public MonitorFields {
 public:
     StatusLine(const velt::platform::Clock& clock, const MemoryWriterWindow& writers)
         : clock_(clock), writers_(writers) {}
+    /// @brief The monitor whose card writer the line reports (its worker calls setField).
+    void attach(const Monitor& monitor) { monitor_ = &monitor; }
     void setField(Field f, const std::string& t) override {
         fields_.setField(f, t);
         const int64_t now = clock_.now();
         if (now - printed_ < 10) return;
         printed_ = now;
-        std::printf("station %s time %s cs-err %s rt-file %s bytes %s\n", value(Field::StationName),
+        std::string card = "-";
+        if (monitor_ != nullptr && monitor_->archive().currentDevice() >= 0)
+            card = std::to_string(monitor_->archive().currentDevice()) + " file " +
+                   std::to_string(monitor_->archive().fileNumber());
+        std::printf("station %s time %s cs-err %s rt-file %s bytes %s card %s\n", value(Field::StationName),
                     value(Field::CurrentTime), fields_[Field::ChecksumErrors].empty() ? "0" : value(Field::ChecksumErrors),
                     writers_.realtimeFileNumber.empty() ? "-" : writers_.realtimeFileNumber.c_str(),
-                    writers_.realtimeBytes.empty() ? "-" : writers_.realtimeBytes.c_str());
+                    writers_.realtimeBytes.empty() ? "-" : writers_.realtimeBytes.c_str(), card.c_str());
         std::fflush(stdout);
     }
 
@@ -103,6 +109,7 @@ private:
     const char* value(Field f) const { return fields_[f].empty() ? "-" : fields_[f].c_str(); }
     const velt::platform::Clock& clock_;
     const MemoryWriterWindow& writers_;
+    const Monitor* monitor_ = nullptr;
     MemoryMonitorFields fields_;
     int64_t printed_ = 0;
 };
@@ -175,6 +182,8 @@ int main(int argc, char** argv) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             monitor.stop();
         });
+    fields.attach(monitor);
+    monitor.setReady();
     monitor.run();
     if (timer.joinable()) timer.join();
     running = nullptr;

@@ -75,7 +75,16 @@ void Monitor::waitSeconds(int seconds) {
     }
 }
 
+void Monitor::setReady() {
+    ready_.store(true);
+    wake_.signal();
+}
+
 void Monitor::run() {
+    while (!ready_.load() && !stopping()) {
+        platform::waitFor(-1, 0, &wake_, 200);
+        wake_.consume();
+    }
     while (!stopping()) {
         const RunEnd end = monitoringRun();
         ++runs_;
@@ -88,6 +97,7 @@ void Monitor::run() {
         }
     }
     image_.storeImage(imagePath_);
+    done_.store(true);
 }
 
 bool Monitor::openLink(const MonitorSettings& settings) {

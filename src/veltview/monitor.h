@@ -90,8 +90,13 @@ public:
             const platform::Clock& clock = platform::systemClock());
     ~Monitor() override;
 
-    /// @brief Monitoring runs one after another until stop() (the worker thread).
+    /// @brief Monitoring runs one after another until stop() (the worker
+    /// thread); the first starts once setReady() was called.
     void run();
+    /// @brief The window is built and may be drawn on (any thread).
+    void setReady();
+    /// @brief run() has ended: the last run closed its files (any thread).
+    bool done() const { return done_.load(); }
     /// @brief Ends run() (any thread).
     void stop();
     /// @brief Puts an operator command into the key cell (any thread); a
@@ -99,6 +104,7 @@ public:
     void press(int code);
 
     bool stopping() const { return stop_.load(); }
+    const ArchiveWriter& archive() const { return archive_; }
     /// @brief Longest sleep when nothing arrives (0: poll without sleeping).
     void setIdleWait(int milliseconds) { idleWaitMs_ = milliseconds; }
     const Receiver& receiver() const { return receiver_; }
@@ -120,7 +126,12 @@ private:
     MonitorFields& fields_;
     MonitorUi& ui_;
     const platform::Clock& clock_;
+    // The threads meet in these and the key cell only. A stop request also
+    // ends the run in progress (there is no shutdown that stops one but
+    // not the other, so one flag serves as both).
+    std::atomic<bool> ready_{false};
     std::atomic<bool> stop_{false};
+    std::atomic<bool> done_{false};
     std::atomic<int> key_{0};
     platform::WakeEvent wake_;
 

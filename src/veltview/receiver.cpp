@@ -47,6 +47,15 @@ void Receiver::startReception() {
     restartLanes_.fill(0xFF);
     configLanes_.fill(0xFF);
     restartShown_ = configShown_ = false;
+    // A new run shows the configuration afresh: after a parameter edit the
+    // recorder comes back with new names.
+    escape_ = overlong_ = false;
+    open_ = 0;
+    payload_.clear();
+    rateSeen_ = stationSeen_ = false;
+    station_.clear();
+    channelNames_ = {};
+    groupDelay_ = -1;
     p_.panel.fillBox(0, 0, Canvas::kWidth - 1, Canvas::kHeight - 1, Ink::Background);
     p_.panel.putText(0, kStatusRow, "VELT v.1.10");
 }

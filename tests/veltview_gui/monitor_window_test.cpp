@@ -5,8 +5,10 @@
 
 #include <QApplication>
 #include <QPixmap>
+#include <QPushButton>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -68,38 +70,123 @@ std::string fileText(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-TEST(MonitorWindowTest, MonitorsTheSimulatedRecorderAndSendsACalibrationPulse) {
+// The command lines the simulator logged, without their times.
+std::string linesOf(const std::string& log) {
+    std::string lines;
+    for (std::size_t at = 0; at < log.size();) {
+        const std::size_t space = log.find(' ', at), end = log.find('\n', at);
+        if (space == std::string::npos || end == std::string::npos) break;
+        lines += log.substr(space + 1, end - space);
+        at = end + 1;
+    }
+    return lines;
+}
+
+std::uintmax_t bytesIn(const std::string& dir) {
+    std::uintmax_t total = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) total += e.file_size();
+    return total;
+}
+
+template <typename Done>
+bool waitFor(Done done, int seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done() && std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+// Clicks the window's buttons as an operator would, with the time between
+// clicks a hand needs (a second click before the worker took the first
+// would replace it).
+void click(MonitorWindow& window, const QString& objectName) {
+    QPushButton* button = window.findChild<QPushButton*>(objectName);
+    ASSERT_NE(button, nullptr) << objectName.toStdString();
+    button->click();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
+    while (std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+void clickKeys(MonitorWindow& window, std::initializer_list<int> keys) {
+    for (int k : keys) click(window, "key" + QString::number(k));
+}
+
+void save(MonitorWindow& window, const char* name) {
+    EXPECT_TRUE(window.grab().save(QString(VELT_BIN_DIR) + "/../" + name));
+}
+
+// The whole monitor on the simulated recorder: fields and traces, a
+// calibration pulse, the automatic and the manual pause (drawing stops,
+// files keep growing), and the recorder's parameters edited with the panel
+// keys. Screenshots of the three screens are saved for a person to look at.
+TEST(MonitorWindowTest, MonitorsPausesAndEditsTheSimulatedRecorder) {
     const test::TempDir dir;
     const std::string commands = dir.file("commands.log");
     test::Simulator sim({"--tcp", "127.0.0.1:0", "--speed", "20", "--log", commands});
     const std::string line = sim.firstLine();
     const std::string prefix = "veltsim serve: listening on 127.0.0.1:";
     ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+    std::filesystem::create_directories(dir.file("rt"));
     std::ofstream(dir.file("veltView.ini")) << "[VELTVIEW]\nINDEVICE=INET\nINDEVICECONFIGSTRING=127.0.0.1 "
                                             << line.substr(prefix.size()) << "\nINDEVICESYMBOLICNAME=sim\n"
-                                            << "[LCDEEPROM]\nCONFIGFILE=" << dir.file("lcdeeprom.dat") << "\n";
+                                            << "AUTOPAUSESEC=8\n[LCDEEPROM]\nCONFIGFILE=" << dir.file("lcdeeprom.dat")
+                                            << "\n[QDATACOL]\nCONFIGFILE=" << dir.file("rt.ini") << "\n";
+    std::ofstream(dir.file("rt.ini")) << "[COMMON]\nDESTDIR=" << dir.file("rt") << "\n";
     QtCanvas canvas;
     MonitorWindow window(canvas);
     Monitor monitor(dir.file("veltView.ini"), canvas, window, window, window);
     window.attach(&monitor);
     window.show();
     std::thread worker([&monitor] { monitor.run(); });
-    const auto waitFor = [](auto done, int seconds) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (!done() && std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
-        return done();
-    };
+    monitor.setReady();
     const QString station = "field" + QString::number(int(Field::StationName));
     EXPECT_TRUE(waitFor([&] { return window.text(station) == "VELT1"; }, 20));
-    // A sweep's worth of blocks on the panel, then the Pulse button: channel
-    // 3 (index 2) is the active one after a start.
-    waitFor([] { return false; }, 3);
-    monitor.press(key_code::kPulse);
+    EXPECT_TRUE(waitFor([&] { return window.text("pauseText").startsWith("time to pause: "); }, 5));
+
+    // A sweep's worth of blocks, then Pulse: channel 3 (index 2) is the
+    // active one after a start.
+    waitFor([] { return false; }, 2);
+    click(window, "pulse");
     EXPECT_TRUE(waitFor([&] { return fileText(commands).find("CLB3P") != std::string::npos; }, 10))
         << fileText(commands);
-    EXPECT_TRUE(window.grab().save(QString(VELT_BIN_DIR) + "/../veltview-monitoring.png"));
+    save(window, "veltview-monitoring.png");
+
+    // Paused: the drawing area stands still while the files grow.
+    const auto stillWhileFilesGrow = [&] {
+        const QImage before = canvas.snapshot();
+        const std::uintmax_t bytes = bytesIn(dir.file("rt"));
+        waitFor([] { return false; }, 2);
+        EXPECT_EQ(canvas.snapshot(), before);
+        EXPECT_GT(bytesIn(dir.file("rt")), bytes);
+    };
+    EXPECT_TRUE(waitFor([&] { return window.text("pauseText") == "Paused automatically"; }, 15));
+    EXPECT_EQ(window.text("pause"), "Resume");
+    stillWhileFilesGrow();
+    save(window, "veltview-paused.png");
+    click(window, "pause");
+    EXPECT_TRUE(waitFor([&] { return window.text("pause") == "Pause" && window.text("pauseText").isEmpty(); }, 5));
+    const QImage resumed = canvas.snapshot();
+    EXPECT_TRUE(waitFor([&] { return canvas.snapshot() != resumed; }, 5));
+    click(window, "pause");
+    EXPECT_TRUE(waitFor([&] { return window.text("pauseText") == "Paused manually"; }, 5));
+    stillWhileFilesGrow();
+    click(window, "pause");
+
+    // Shift, step the menu to its parameter entry, shift off, run it: the
+    // recorder is stopped and asked for its configuration.
+    clickKeys(window, {9, 4, 9, 8});
+    EXPECT_TRUE(waitFor([&] { return fileText(commands).find("CNF?") != std::string::npos; }, 10)) << fileText(commands);
+    waitFor([] { return false; }, 1);
+    save(window, "veltview-parameter-screen.png");
+    // Edit the station name's fifth character from 1 to 2, step to SAVE, press it.
+    clickKeys(window, {12, 8, 8, 8, 8, 3, 12, 5, 5, 5, 5, 5, 12});
+    EXPECT_TRUE(waitFor([&] { return fileText(commands).find(" RST") != std::string::npos; }, 20)) << fileText(commands);
+    const std::string sent = linesOf(fileText(commands));
+    EXPECT_NE(sent.find("STN=VELT2\n"), std::string::npos) << sent;
+    EXPECT_NE(sent.find("SPS=100\n\n\n\nRST\n"), std::string::npos) << sent;
+    EXPECT_TRUE(waitFor([&] { return window.text(station) == "VELT2"; }, 20)) << window.text(station).toStdString();
     monitor.stop();
     worker.join();
+    EXPECT_TRUE(monitor.done());
 }
 
 }  // namespace

@@ -46,7 +46,11 @@ MonitorWindow::MonitorWindow(QtCanvas& canvas) : canvas_(canvas) {
         for (int k = 0; k < 2; ++k) {
             auto* label = new QLabel(k == 0 ? "m:" : "d:", this);
             label->setObjectName((k == 0 ? "m" : "d") + QString::number(c));
-            label->setGeometry(2, y + 22 + 18 * k, 66, 16);
+            // Room for "m:-2147483648", the widest a scale value gets.
+            QFont small = label->font();
+            small.setPixelSize(10);
+            label->setFont(small);
+            label->setGeometry(2, y + 22 + 18 * k, 78, 16);
         }
         scalingButtons_.push_back(button("A", key_code::kChannel0 + c, this, 2, y + 60, 24));
         activeBoxes_[std::size_t(c)] = new QCheckBox(this);
@@ -133,13 +137,15 @@ MonitorWindow::MonitorWindow(QtCanvas& canvas) : canvas_(canvas) {
 
     auto* calibration = new QGroupBox("Calibration", this);
     calibration->setGeometry(565, 320, 425, 60);
-    button("Pulse", key_code::kPulse, calibration, 10, 22);
+    button("Pulse", key_code::kPulse, calibration, 10, 22)->setObjectName("pulse");
     button("Random", key_code::kRandom, calibration, 100, 22);
     button("Stop", key_code::kCalibrationStop, calibration, 190, 22);
 
     auto* keys = new QGroupBox("Panel keys", this);
     keys->setGeometry(565, 390, 425, 100);
-    for (int k = 1; k <= 12; ++k) button(QString::number(k), k, keys, 10 + 68 * ((k - 1) % 6), 22 + 34 * ((k - 1) / 6), 60);
+    for (int k = 1; k <= 12; ++k)
+        button(QString::number(k), k, keys, 10 + 68 * ((k - 1) % 6), 22 + 34 * ((k - 1) / 6), 60)
+            ->setObjectName("key" + QString::number(k));
     auto* link = new QLabel(this);
     link->setObjectName("link");
     link->setGeometry(565, 496, 425, 36);
@@ -269,6 +275,7 @@ int runWithWindow(int& argc, char** argv, const std::string& iniPath, std::atomi
     window.attach(&monitor);
     window.show();
     std::thread worker([&monitor] { monitor.run(); });
+    QTimer::singleShot(0, &window, [&monitor] { monitor.setReady(); });  // once the event loop runs
     QTimer stopWatch;
     QObject::connect(&stopWatch, &QTimer::timeout, &window, [&] {
         if (stopRequested.load()) window.close();
@@ -276,6 +283,9 @@ int runWithWindow(int& argc, char** argv, const std::string& iniPath, std::atomi
     stopWatch.start(100);
     const int status = app.exec();
     monitor.stop();
+    // The worker's last calls into the window are queued: keep serving them
+    // until it has closed its files.
+    while (!monitor.done()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     worker.join();
     return status;
 }

@@ -31,7 +31,7 @@ namespace velt::veltview::gui {
 class MonitorWindow final : public QWidget, public MonitorUi, public MonitorFields, public WriterWindow {
     Q_OBJECT
 public:
-    static constexpr int kAreaX = 70, kAreaY = 50;
+    static constexpr int kAreaX = 82, kAreaY = 50;
 
     explicit MonitorWindow(QtCanvas& canvas);
     /// @brief The monitor the buttons press keys on (not owned).
