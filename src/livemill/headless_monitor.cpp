@@ -16,11 +16,13 @@ void HeadlessStatusMonitor::touched(int input) {
 void HeadlessStatusMonitor::print(int input) {
     InputStatus& s = inputs_[std::size_t(input)];
     const platform::CivilTime t = platform::utcFromSeconds(s.blockTime);
+    char backlog[40] = "";
+    if (s.rowsWaiting > 0) std::snprintf(backlog, sizeof backlog, " filelist-backlog %ld", s.rowsWaiting);
     std::fprintf(out_,
                  "INP%d station %s device %ld config %ld restart %ld block %ld time %04d-%02d-%02d %02d:%02d:%02d "
-                 "file %lX offset %ld%s\n",
+                 "file %lX offset %ld%s%s\n",
                  input, s.station.empty() ? "-" : s.station.c_str(), s.device, s.config, s.restart, s.block, t.year,
-                 t.month, t.day, t.hour, t.minute, t.second, s.file, s.offset, s.waiting ? " waiting" : "");
+                 t.month, t.day, t.hour, t.minute, t.second, s.file, s.offset, backlog, s.waiting ? " waiting" : "");
     std::fflush(out_);
     s.changed = false;
     s.lastPrinted = clock_.now();
@@ -71,6 +73,9 @@ void HeadlessStatusMonitor::setWaiting(int input, int flag) {
     inputs_[std::size_t(input)].waiting = flag != 0;
     inputs_[std::size_t(input)].changed = true;
     if (flag) print(input);  // an input that has caught up says so at once
+}
+void HeadlessStatusMonitor::setRowsWaiting(int input, long rows) {
+    if (valid(input)) inputs_[std::size_t(input)].rowsWaiting = rows, touched(input);
 }
 void HeadlessStatusMonitor::logLine(int input, int code, const char* text) {
     if (code != 10) return;

@@ -1,6 +1,8 @@
 // Status reports of the headless converter: every state-machine log line at
 // once, and one compact status line per input at most every `interval`
 // seconds (only when something changed), so a service log stays readable.
+// While FILELIST rows wait for the database the line carries
+// "filelist-backlog N" before the idle mark " waiting".
 #pragma once
 
 #include <array>
@@ -33,6 +35,7 @@ public:
     void setCounter(int, long) override {}
     void setWaiting(int input, int flag) override;
     void setPosition(int, long, long) override {}
+    void setRowsWaiting(int input, long rows) override;
 
     /// @brief Prints the status line of every input that changed since its last line.
     void printAll();
@@ -50,6 +53,7 @@ private:
         long restart = 0;
         std::string station;
         bool waiting = false;
+        long rowsWaiting = 0;  // FILELIST rows waiting for the database
         bool changed = false;
         int64_t lastPrinted = 0;
     };

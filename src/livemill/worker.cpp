@@ -48,6 +48,11 @@ bool Worker::passOverInputs() {
         Input& in = inputs_[std::size_t(n)];
         in.converter->runPass();
         if (!idle(in)) allIdle = false;
+        const long rows = in.qrx ? long(in.qrx->rowsWaiting()) : 0;
+        if (rows != in.rowsWaiting) {
+            in.rowsWaiting = rows;
+            monitor_.setRowsWaiting(n, rows);
+        }
     }
     return allIdle;
 }

@@ -69,6 +69,7 @@ private:
         std::unique_ptr<outputs::MseedFileStore> mseed;
         std::unique_ptr<StreamConverter> converter;
         bool waitAllowed = true;
+        long rowsWaiting = 0;  // as last reported to the monitor
     };
 
     bool idle(const Input& input) const;

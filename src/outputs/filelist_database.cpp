@@ -2,13 +2,21 @@
 
 #include <sql.h>
 #include <sqlext.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <iterator>
 
+#include "outputs/filelist_journal.h"
 #include "platform/calendar.h"
+#include "platform/file_util.h"
+#include "platform/log.h"
 
 namespace velt::outputs {
 
@@ -101,6 +109,16 @@ struct FileListDatabase::Connection {
                                sizeof out, &outLength, SQL_DRIVER_NOPROMPT),
               SQL_HANDLE_DBC, dbc);
         connected = true;
+        // SQLite answers "database is locked" at once or after the data
+        // source's timeout (100 s by default); a few seconds is long enough
+        // for another program's write and short enough not to hold up
+        // conversion. Set before autocommit is turned off, outside any
+        // transaction.
+        char dbms[64] = {};
+        SQLSMALLINT dbmsLength = 0;
+        if (succeeded(SQLGetInfo(dbc, SQL_DBMS_NAME, dbms, SQLSMALLINT(sizeof dbms), &dbmsLength)) &&
+            std::string_view(dbms) == "SQLite")
+            run("PRAGMA busy_timeout = " + std::to_string(kSqliteBusyMilliseconds));
         check(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
               SQL_HANDLE_DBC, dbc);
         insert = prepare(kInsertSql);
@@ -146,6 +164,18 @@ struct FileListDatabase::Connection {
             throw error;
         }
         return stmt;
+    }
+
+    void run(std::string sql) {
+        SQLHSTMT stmt = SQL_NULL_HSTMT;
+        check(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt), SQL_HANDLE_DBC, dbc);
+        const SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS);
+        if (!succeeded(rc) && rc != SQL_NO_DATA) {
+            DatabaseError error{diagnostics(SQL_HANDLE_STMT, stmt)};
+            SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+            throw error;
+        }
+        SQLFreeHandle(SQL_HANDLE_STMT, stmt);
     }
 
     void bindText(SQLHSTMT stmt, SQLUSMALLINT n, Text& buffer) {
@@ -199,7 +229,7 @@ bool fill(std::array<char, FileListDatabase::kTextCapacity + 1>& buffer, std::st
 FileListDatabase::FileListDatabase(std::string creator, const platform::Clock& clock)
     : creator_(std::move(creator)), clock_(clock) {}
 
-FileListDatabase::~FileListDatabase() = default;
+FileListDatabase::~FileListDatabase() { close(); }
 
 int FileListDatabase::open(std::string_view connectionString) {
     close();
@@ -214,12 +244,56 @@ int FileListDatabase::open(std::string_view connectionString) {
         return -1;
     }
     connection_ = std::move(connection);
+    connectionString_ = connectionString;
+    opened_ = true;
+    down_ = false;
     return 0;
 }
 
-void FileListDatabase::close() { connection_.reset(); }
+void FileListDatabase::close() {
+    // Rows a journal gave before the database was opened stay for it.
+    if (!opened_) return;
+    if (!waiting_.empty() && commit() != 0)
+        VELT_LOG_ERROR(logName_, "%zu FILELIST rows lost: the database did not take them and no journal keeps them",
+                       waiting_.size());
+    waiting_.clear();
+    connection_.reset();
+    opened_ = false;
+    down_ = false;
+}
 
-bool FileListDatabase::isOpen() const { return connection_ != nullptr; }
+int FileListDatabase::setJournal(std::string path) {
+    journalPath_ = std::move(path);
+    journalOnDisk_ = false;
+    journalErrorLogged_ = false;
+    if (!platform::fileExists(journalPath_)) return 0;
+    std::ifstream in(journalPath_, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+        VELT_LOG_ERROR(logName_, "cannot read %s: the FILELIST rows it holds are lost", journalPath_.c_str());
+        return -1;
+    }
+    FileListJournalContents contents = decodeFileListJournal(text);
+    if (!contents.recognised) {
+        VELT_LOG_ERROR(logName_, "%s is no FILELIST journal: whatever rows it held are lost", journalPath_.c_str());
+        return -1;
+    }
+    if (!contents.complete)
+        VELT_LOG_ERROR(logName_, "%s is damaged: %d lines could not be read, their FILELIST rows are lost",
+                       journalPath_.c_str(), std::max(contents.damagedLines, 1));
+    // The journal's rows are older than any queued here: they go first.
+    const std::size_t taken = contents.rows.size();
+    std::vector<FileListChange> queued = std::move(waiting_);
+    waiting_ = std::move(contents.rows);
+    for (const FileListChange& change : queued) merge(change);
+    journalOnDisk_ = true;
+    journalDirty_ = !queued.empty() || !contents.complete;
+    if (taken > 0)
+        VELT_LOG_INFO(logName_, "%zu FILELIST rows that waited in %s are taken up again", taken,
+                      journalPath_.c_str());
+    if (opened_) commit();
+    return int(taken);
+}
 
 int FileListDatabase::insertFile(std::string_view path, std::string_view station, std::string_view channel,
                                  double start, double duration, double rate, int32_t gain, int32_t dataType) {
@@ -232,28 +306,129 @@ int FileListDatabase::updateFile(std::string_view path, std::string_view station
 }
 
 int FileListDatabase::store(bool replace, const FileListRecord& r) {
-    if (!connection_) return -1;
-    if (!groupCommit_) {
-        const Row row{replace, r};
-        return write(&row, 1);
-    }
+    if (!opened_) return -1;
+    for (const std::string* text : {&r.sta, &r.cpath, &r.ch, &r.creater})
+        if (text->size() > kTextCapacity || text->find('\0') != std::string::npos) {
+            VELT_LOG_ERROR(logName_, "a FILELIST text is longer than %zu characters: the row of %s is lost",
+                           kTextCapacity, r.cpath.c_str());
+            return -1;
+        }
+    merge(FileListChange{replace, r});
+    if (groupCommit_) return 0;
+    if (writeWaiting()) return 0;
+    keepWaiting();
+    return -1;
+}
+
+void FileListDatabase::merge(const FileListChange& change) {
+    journalDirty_ = true;
     // A later change of a waiting row merges into it: one statement per
     // file and commit. An update after an insert stays an insert.
-    for (Row& row : waiting_)
-        if (row.record.cpath == r.cpath) {
-            row.replace = row.replace || replace;
-            row.record = r;
-            return 0;
+    for (FileListChange& row : waiting_)
+        if (row.record.cpath == change.record.cpath) {
+            row.replace = row.replace || change.replace;
+            row.record = change.record;
+            return;
         }
-    waiting_.push_back(Row{replace, r});
-    return 0;
+    waiting_.push_back(change);
 }
 
 int FileListDatabase::commit() {
-    if (waiting_.empty()) return 0;
-    const int rc = write(waiting_.data(), waiting_.size());
+    if (writeWaiting()) return 0;
+    return keepWaiting();
+}
+
+bool FileListDatabase::writeWaiting() {
+    if (waiting_.empty()) {
+        removeJournal();
+        return true;
+    }
+    if (!opened_) return false;
+    std::string error;
+    if (!connection_) {
+        // The clock set back counts as the pause being over.
+        const int64_t now = clock_.now();
+        if (now < nextAttempt_ && now >= lastAttempt_) return false;
+        auto connection = std::make_unique<Connection>();
+        try {
+            connection->connect(connectionString_);
+        } catch (const DatabaseError& e) {
+            error = e.text;
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        if (!error.empty()) {
+            failed(error);
+            return false;
+        }
+        connection_ = std::move(connection);
+    }
+    // The journal goes first: should the program die between the table's
+    // commit and the journal's removal, replaying it gives the table
+    // exactly what it already has.
+    if (journalOnDisk_ && journalDirty_) keepWaiting();
+    if (write(waiting_.data(), waiting_.size(), error) != 0) {
+        failed(error);
+        return false;
+    }
+    if (down_) {
+        down_ = false;
+        VELT_LOG_INFO(logName_, "the FILELIST database answers again after %lld s: %zu rows that waited are written",
+                      static_cast<long long>(clock_.now() - downSince_), waiting_.size());
+    }
     waiting_.clear();
-    return rc;
+    removeJournal();
+    return true;
+}
+
+void FileListDatabase::failed(const std::string& error) {
+    connection_.reset();
+    const int64_t now = clock_.now();
+    lastAttempt_ = now;
+    if (!down_) {
+        down_ = true;
+        downSince_ = now;
+        pauseSeconds_ = 1;
+        journalErrorLogged_ = false;
+        report(error);
+        VELT_LOG_WARNING(logName_,
+                         "the FILELIST database does not answer: %zu rows wait and are written when it answers again",
+                         waiting_.size());
+    } else {
+        pauseSeconds_ = std::min(kMaxRetryPauseSeconds, pauseSeconds_ * 2);
+        VELT_LOG_DEBUG(logName_, "FILELIST database still away (%s); next try in %d s", error.c_str(), pauseSeconds_);
+    }
+    nextAttempt_ = now + pauseSeconds_;
+}
+
+int FileListDatabase::keepWaiting() {
+    if (waiting_.empty()) return 0;
+    if (journalOnDisk_ && !journalDirty_) return 0;
+    if (!journalPath_.empty() && platform::writeFileAtomically(journalPath_, encodeFileListJournal(waiting_)) == 0) {
+        journalOnDisk_ = true;
+        journalDirty_ = false;
+        return 0;
+    }
+    if (!journalErrorLogged_) {
+        journalErrorLogged_ = true;
+        if (journalPath_.empty())
+            VELT_LOG_ERROR(logName_, "%zu FILELIST rows wait in memory only: a stop now loses them", waiting_.size());
+        else
+            VELT_LOG_ERROR(logName_, "cannot write %s: %zu FILELIST rows wait in memory only", journalPath_.c_str(),
+                           waiting_.size());
+    }
+    return -1;
+}
+
+void FileListDatabase::removeJournal() {
+    if (!journalOnDisk_) return;
+    if (::unlink(journalPath_.c_str()) == 0 || errno == ENOENT) {
+        platform::syncDirectory(platform::directoryOf(journalPath_));
+        journalOnDisk_ = false;
+        journalDirty_ = false;
+    }
+    // A journal that cannot be removed is written again in full at the next
+    // outage; replaying it meanwhile is harmless.
 }
 
 FileListRecord FileListDatabase::record(std::string_view path, std::string_view station, std::string_view channel,
@@ -273,19 +448,17 @@ FileListRecord FileListDatabase::record(std::string_view path, std::string_view 
     return r;
 }
 
-int FileListDatabase::write(const Row* rows, std::size_t count) {
-    if (!connection_) return -1;
+int FileListDatabase::write(const FileListChange* rows, std::size_t count, std::string& error) {
     Connection& c = *connection_;
-    int rc = 0;
     try {
         try {
             for (std::size_t i = 0; i < count; ++i) {
                 const FileListRecord& r = rows[i].record;
-                if (!fill(c.sta, r.sta) || !fill(c.cpath, r.cpath) || !fill(c.ch, r.ch) || !fill(c.creater, r.creater)) {
-                    report("FILELIST: a text is longer than 255 characters; row for " + r.cpath + " not written");
-                    rc = -1;
-                    continue;
-                }
+                // Texts were checked when the row was stored.
+                fill(c.sta, r.sta);
+                fill(c.cpath, r.cpath);
+                fill(c.ch, r.ch);
+                fill(c.creater, r.creater);
                 c.sps = r.sps;
                 c.gain = r.gain;
                 c.dataType = r.dataType;
@@ -312,13 +485,13 @@ int FileListDatabase::write(const Row* rows, std::size_t count) {
             throw;
         }
     } catch (const DatabaseError& e) {
-        report(e.text + (count > 1 ? "\n" + std::to_string(count) + " FILELIST rows not written" : std::string()));
+        error = e.text;
         return -1;
     } catch (const std::exception& e) {
-        report(e.what());
+        error = e.what();
         return -1;
     }
-    return rc;
+    return 0;
 }
 
 }  // namespace velt::outputs

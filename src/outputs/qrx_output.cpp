@@ -55,11 +55,31 @@ std::string qrxDataDirectory() {
     return qrxDataDirectory(qrxIniCandidates(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
 }
 
-QrxOutput::QrxOutput(const QrxSettings& settings, int maxBlock)
+std::string qrxJournalName(const std::string& iniPath) {
+    char* resolved = ::realpath(iniPath.c_str(), nullptr);
+    const std::string full = resolved != nullptr ? std::string(resolved) : iniPath;
+    std::free(resolved);
+    uint32_t hash = 2166136261u;  // FNV-1a
+    for (const char c : full) hash = (hash ^ uint8_t(c)) * 16777619u;
+    const std::size_t slash = full.find_last_of('/');
+    char digits[9];
+    std::snprintf(digits, sizeof digits, "%08" PRIx32, hash);
+    return "filelist-" + platform::sanitiseComponent(slash == std::string::npos ? full : full.substr(slash + 1)) + "-" +
+           digits + ".journal";
+}
+
+QrxOutput::QrxOutput(const QrxSettings& settings, int maxBlock, std::string journalName)
     : maxBlock_(maxBlock > 0 ? maxBlock : kDefaultMaxBlock),
       writer_(settings.dataDirectory, connect(database_, settings.connectionString)) {
     lastTime_.fill(-1);
     database_.setGroupCommit(true);
+    if (journalName.empty()) return;
+    const std::string journal = writer_.dataDirectory() + "/" + journalName;
+    if (database_.isOpen())
+        database_.setJournal(journal);
+    else if (!settings.connectionString.empty() && platform::fileExists(journal))
+        VELT_LOG_WARNING("QRX", "%s holds FILELIST rows; they are written by a run that reaches the database",
+                         journal.c_str());
 }
 
 QrxOutput::~QrxOutput() {
@@ -69,6 +89,7 @@ QrxOutput::~QrxOutput() {
 
 void QrxOutput::setLogName(std::string name) {
     logName_ = name;
+    database_.setLogName(name);
     writer_.setLogName(std::move(name));
 }
 
@@ -90,11 +111,10 @@ void QrxOutput::closeOutputs() {
 int QrxOutput::commit() {
     const int synced = writer_.syncAppended();
     // Rows are written even when a sync failed: the files exist either way.
-    // A database error loses its rows (printed) but does not hold the
-    // position back: the files are durable, and holding back would only
-    // make a restart convert more again.
-    if (database_.isOpen()) database_.commit();
-    return synced;
+    // Rows the database does not take are kept in the journal by the same
+    // commit, so the position stored next passes no row that exists nowhere.
+    const int kept = database_.isOpen() ? database_.commit() : 0;
+    return synced != 0 || kept != 0 ? -1 : 0;
 }
 
 void QrxOutput::resumeFrom(int64_t) { learn_.fill(true); }
@@ -148,8 +168,9 @@ void QrxOutput::flushChannel() {
 std::unique_ptr<QrxOutput> makeQrxOutput(const std::string& iniPath, const QrxSettings& settings) {
     if (platform::readProfileString(iniPath, "OUTQRX", "TODO", "NO", kTodoChars) != "YES") return nullptr;
     const long maxBlock = platform::readProfileInt(iniPath, "OUTQRX", "MAXBLOCK", QrxOutput::kDefaultMaxBlock);
-    return std::make_unique<QrxOutput>(settings, maxBlock > 0 && maxBlock <= INT32_MAX ? int(maxBlock)
-                                                                                        : QrxOutput::kDefaultMaxBlock);
+    return std::make_unique<QrxOutput>(
+        settings, maxBlock > 0 && maxBlock <= INT32_MAX ? int(maxBlock) : QrxOutput::kDefaultMaxBlock,
+        qrxJournalName(iniPath));
 }
 
 }  // namespace velt::outputs

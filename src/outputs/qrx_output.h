@@ -15,6 +15,13 @@
 //    (for runs that only want the files).
 //  - FILELIST rows wait for the commit (group commit): a restart position
 //    is stored only after the rows and the appended files are durable.
+//  - Rows the database does not take keep waiting in a journal in the data
+//    directory, one per input: "filelist-<INI file name>-<8 hex digits>.journal",
+//    the digits a hash of the INI file's full path, so inputs of several
+//    converters can share one data directory. A commit that can keep its
+//    rows neither in the table nor in the journal stores no position.
+//  - Without a database the journal is left alone (a later run with the
+//    database takes its rows up); its existence is logged.
 //  - After a crash (resumeFrom), each channel continues the file it wrote
 //    last and skips the delivered blocks that file already holds.
 #pragma once
@@ -48,6 +55,9 @@ std::string qrxDataDirectory(const std::vector<std::string>& candidates);
 /// @brief The same for this process's working directory and environment.
 std::string qrxDataDirectory();
 
+/// @brief Name of the FILELIST journal of the input set up by `iniPath`.
+std::string qrxJournalName(const std::string& iniPath);
+
 class QrxOutput final : public OutputSink {
 public:
     static constexpr int kBlockCapacity = 10000;  // samples per channel and block
@@ -56,7 +66,10 @@ public:
 
     /// @brief Opens the database named by the settings (failure: files are
     /// written unregistered); `maxBlock` <= 0 means the default of 600.
-    explicit QrxOutput(const QrxSettings& settings, int maxBlock = kDefaultMaxBlock);
+    /// Rows that wait for the database are kept in the file `journalName`
+    /// of the data directory ("" = in memory only) and those an earlier run
+    /// left there are written first.
+    explicit QrxOutput(const QrxSettings& settings, int maxBlock = kDefaultMaxBlock, std::string journalName = {});
     /// @brief Writes every pending run, then closes the database.
     ~QrxOutput() override;
 
@@ -71,7 +84,9 @@ public:
     /// written (runs the writer ends on its own in between keep it older,
     /// which only errs towards converting a block again after a crash).
     int64_t oldestPendingTime() const override { return pendingSince_; }
-    /// @brief Syncs the appended files and writes the waiting FILELIST rows.
+    /// @brief Syncs the appended files and writes the waiting FILELIST rows
+    /// (or keeps them in the journal). @return -1 when a file could not be
+    /// synced or rows exist only in memory.
     int commit() override;
     /// @brief Each channel continues its newest file at its next block.
     void resumeFrom(int64_t blockTime) override;
@@ -81,6 +96,8 @@ public:
 
     /// @brief True when files are registered in FILELIST.
     bool registering() const { return database_.isOpen(); }
+    /// @brief FILELIST rows waiting for the database to answer again.
+    std::size_t rowsWaiting() const { return database_.backlog(); }
     int maxBlock() const { return maxBlock_; }
     const QrxFileWriter& writer() const { return writer_; }
 

@@ -40,6 +40,9 @@ public:
     virtual void setWaiting(int input, int flag) = 0;
     /// @brief Reading position, reported every 1000 bytes.
     virtual void setPosition(int input, long file, long offset) = 0;
+    /// @brief Number of FILELIST rows of the input waiting for the database
+    /// to answer again; reported when it changes (0 once they are written).
+    virtual void setRowsWaiting(int input, long rows) { (void)input, (void)rows; }
     /// @brief Hands on whatever the implementation gathered and has not shown
     /// yet; the worker calls it before it idles and every few thousand passes.
     virtual void flush() {}

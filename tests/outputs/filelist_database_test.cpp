@@ -2,10 +2,15 @@
 // alike: one row per file whatever happened to the table in between.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <thread>
 
 #include "outputs/filelist_database.h"
 #include "platform/clock.h"
+#include "platform/log.h"
 #include "support/odbc_fixture.h"
 #include "support/temp_dir.h"
 
@@ -13,6 +18,27 @@ namespace velt::outputs {
 namespace {
 
 using test::Backend;
+
+// Log lines of the running test (the log sink is a plain function).
+std::vector<std::string>* logged = nullptr;
+void keepLine(platform::LogLevel, const std::string& line) {
+    if (logged != nullptr) logged->push_back(line);
+}
+struct LogCapture {
+    std::vector<std::string> lines;
+    LogCapture() {
+        logged = &lines;
+        platform::setLogSink(keepLine);
+    }
+    ~LogCapture() {
+        platform::setLogSink(nullptr);
+        logged = nullptr;
+    }
+    int count(const std::string& text) const {
+        return int(std::count_if(lines.begin(), lines.end(),
+                                 [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+    }
+};
 
 class FileListDatabaseTest : public ::testing::TestWithParam<Backend> {
 protected:
@@ -124,10 +150,96 @@ TEST_P(FileListDatabaseTest, ErrorsArePrintedAndLaterWritesSucceed) {
     EXPECT_EQ(out.back(), '\n');
 
     db.execute("ALTER TABLE FILELIST_AWAY RENAME TO FILELIST");
+    clock.advance(1);  // the database is tried again after a pause of a second
     ASSERT_EQ(filelist.updateFile("A/x", "A", "BHZ", 1.0, 3.0, 100.0, 1, 3), 0);
     const auto rows = db.rows();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].tqty, 3.0);
+}
+
+// An outage (the table gone) in the middle of a group-committed run: the
+// rows wait in the journal, in order and merged per file; the database is
+// tried again after 1 s, then 2 s; a run that crashed meanwhile replays the
+// journal, and the first run writing the same rows afterwards leaves one row
+// per file. One line says the database went away, one that it is back.
+TEST_P(FileListDatabaseTest, OutageRowsWaitInTheJournalAndReplayOnce) {
+    LogCapture log;
+    const std::string journal = dir.file("filelist.journal");
+    FileListDatabase filelist("2QRX", clock);
+    ASSERT_EQ(filelist.open(db.connection()), 0);
+    EXPECT_EQ(filelist.setJournal(journal), 0);
+    filelist.setGroupCommit(true);
+    ASSERT_EQ(filelist.insertFile("A/x", "A", "BHZ", 100.0, 10.0, 100.0, 1, 3), 0);
+    ASSERT_EQ(filelist.commit(), 0);
+
+    db.execute("ALTER TABLE FILELIST RENAME TO FILELIST_AWAY");
+    ::testing::internal::CaptureStdout();
+    filelist.updateFile("A/x", "A", "BHZ", 100.0, 20.0, 100.0, 1, 3);
+    filelist.insertFile("A/y", "A", "BHN", 110.0, 5.0, 100.0, 1, 3);
+    EXPECT_EQ(filelist.commit(), 0);  // kept in the journal
+    EXPECT_EQ(filelist.backlog(), 2u);
+    EXPECT_TRUE(std::filesystem::exists(journal));
+    filelist.updateFile("A/y", "A", "BHN", 110.0, 15.0, 100.0, 1, 3);  // merges into the waiting insert
+    EXPECT_EQ(filelist.commit(), 0);
+    clock.advance(1);
+    EXPECT_EQ(filelist.commit(), 0);  // tried again, still away: the next pause is 2 s
+    db.execute("ALTER TABLE FILELIST_AWAY RENAME TO FILELIST");
+    clock.advance(1);
+    EXPECT_EQ(filelist.commit(), 0);
+    EXPECT_EQ(filelist.backlog(), 2u);
+    ASSERT_EQ(db.rows().size(), 1u);
+    EXPECT_FALSE(::testing::internal::GetCapturedStdout().empty());  // the driver's text, once
+
+    // A run that crashed here and starts again takes the journal's rows up first.
+    const std::string crashed = dir.file("crashed.journal");
+    std::filesystem::copy_file(journal, crashed);
+    {
+        FileListDatabase restarted("2QRX", clock);
+        ASSERT_EQ(restarted.open(db.connection()), 0);
+        EXPECT_EQ(restarted.setJournal(crashed), 2);
+        EXPECT_FALSE(std::filesystem::exists(crashed));
+    }
+    auto rows = db.rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].tqty, 20.0);
+    EXPECT_EQ(rows[1].cpath, "A/y");
+    EXPECT_EQ(rows[1].tbegin, 110.0);
+    EXPECT_EQ(rows[1].tqty, 15.0);
+
+    clock.advance(1);
+    EXPECT_EQ(filelist.commit(), 0);
+    EXPECT_EQ(filelist.backlog(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(journal));
+    rows = db.rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].tqty, 20.0);
+    EXPECT_EQ(rows[1].tqty, 15.0);
+    EXPECT_EQ(log.count("does not answer"), 1) << ::testing::PrintToString(log.lines);
+    EXPECT_EQ(log.count("answers again after 3 s: 2 rows"), 1) << ::testing::PrintToString(log.lines);
+}
+
+// Another program holds an SQLite write transaction open for 2.5 s: the
+// row waits for the lock, however short the data source's own timeout.
+TEST_P(FileListDatabaseTest, LockedSqliteTableIsWaitedForWithoutError) {
+    if (GetParam() != Backend::SQLite) GTEST_SKIP() << "SQLite locking";
+    LogCapture log;
+    FileListDatabase filelist("2QRX", clock);
+    ASSERT_EQ(filelist.open(db.connection() + "Timeout=1;"), 0);
+    ASSERT_EQ(filelist.insertFile("A/x", "A", "BHZ", 100.0, 10.0, 100.0, 1, 3), 0);
+    ASSERT_EQ(db.execute("BEGIN IMMEDIATE"), 0);
+    db.execute("INSERT INTO FILELIST (STA, CPATH) VALUES ('B', 'B/z')");
+    std::thread other([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        db.execute("COMMIT");
+    });
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(filelist.updateFile("A/x", "A", "BHZ", 100.0, 20.0, 100.0, 1, 3), 0);
+    other.join();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(log.lines.empty()) << ::testing::PrintToString(log.lines);
+    const auto rows = db.rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].tqty, 20.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, FileListDatabaseTest,

@@ -115,7 +115,7 @@ void OdbcFixture::disconnect() {
     dbc_ = env_ = nullptr;
 }
 
-std::string OdbcFixture::setUp(Backend backend, const std::string& dir) {
+std::string OdbcFixture::setUp(Backend backend, const std::string& dir, const std::string& pgPort) {
     backend_ = backend;
     static std::atomic<int> counter{0};
     const std::string id = std::to_string(counter++);
@@ -124,10 +124,11 @@ std::string OdbcFixture::setUp(Backend backend, const std::string& dir) {
     refused_ = "DSN=" + down + ";";
     std::string user;
     if (backend == Backend::SQLite) {
-        user = "[" + up + "]\nDriver=SQLite3\nDatabase=" + dir + "/qrx.db\nTimeout=10000\n\n[" + down +
-               "]\nDriver=SQLite3\nDatabase=" + dir + "/missing/folder/qrx.db\n";
+        dataSource_ = "Driver=SQLite3\nDatabase=" + dir + "/qrx.db\nTimeout=10000\n";
+        user = "[" + up + "]\n" + dataSource_ + "\n[" + down + "]\nDriver=SQLite3\nDatabase=" + dir +
+               "/missing/folder/qrx.db\n";
     } else {
-        const std::string port = env("VELT_PG_PORT", "");
+        const std::string port = pgPort.empty() ? env("VELT_PG_PORT", "") : pgPort;
         if (port.empty()) return "VELT_PG_PORT is not set: no PostgreSQL server for this run";
         schema_ = "velt_t" + std::to_string(::getpid()) + "_" + id;
         const std::string dbUser = env("VELT_PG_USER", "QRX");
@@ -137,7 +138,8 @@ std::string OdbcFixture::setUp(Backend backend, const std::string& dir) {
                                    "\nPassword=" + env("VELT_PG_PASSWORD", "") +
                                    "\nConnSettings=SET search_path TO " + schema_ + "\n";
         // Port 1 on loopback: nothing listens there, the connection is refused.
-        user = "[" + up + "]\n" + common + "Port=" + port + "\n\n[" + down + "]\n" + common + "Port=1\n";
+        dataSource_ = common + "Port=" + port + "\n";
+        user = "[" + up + "]\n" + dataSource_ + "\n[" + down + "]\n" + common + "Port=1\n";
     }
     // The same user file for every test of the process, rewritten each time
     // with names never used before in this process.
@@ -145,6 +147,15 @@ std::string OdbcFixture::setUp(Backend backend, const std::string& dir) {
     ::setenv("ODBCSYSINI", driverDirectory().c_str(), 1);
     ::setenv("ODBCINI", (driverDirectory() + "/odbc-user.ini").c_str(), 1);
 
+    const std::string why = connect();
+    if (!why.empty()) return why;
+    if (backend == Backend::PostgreSQL && execute("CREATE SCHEMA " + schema_) != 0) return "cannot create schema";
+    for (const std::string& statement : schemaStatements())
+        if (execute(statement) != 0) return "cannot create FILELIST";
+    return "";
+}
+
+std::string OdbcFixture::connect() {
     SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_);
     SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
     SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
@@ -155,10 +166,15 @@ std::string OdbcFixture::setUp(Backend backend, const std::string& dir) {
         dbc_ = nullptr;
         return why;
     }
-    if (backend == Backend::PostgreSQL && execute("CREATE SCHEMA " + schema_) != 0) return "cannot create schema";
-    for (const std::string& statement : schemaStatements())
-        if (execute(statement) != 0) return "cannot create FILELIST";
     return "";
+}
+
+int OdbcFixture::reconnect() {
+    disconnect();
+    const std::string why = connect();
+    if (why.empty()) return 0;
+    ADD_FAILURE() << why;
+    return -1;
 }
 
 int OdbcFixture::execute(const std::string& sql) {

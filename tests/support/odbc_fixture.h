@@ -32,9 +32,14 @@ public:
     OdbcFixture& operator=(const OdbcFixture&) = delete;
 
     /// @brief Prepares the data sources in `dir` and creates the table from
-    /// schema/filelist.sql. @return "" when ready, else why the backend is
-    /// not available (the test should skip).
-    std::string setUp(Backend backend, const std::string& dir);
+    /// schema/filelist.sql; PostgreSQL on the server at `port` (default:
+    /// VELT_PG_PORT). @return "" when ready, else why the backend is not
+    /// available (the test should skip).
+    std::string setUp(Backend backend, const std::string& dir, const std::string& port = "");
+
+    /// @brief Opens the fixture's own connection again (after a server restart).
+    /// @return 0, or -1 (test failure recorded).
+    int reconnect();
 
     /// @brief Every row of FILELIST, ordered by CPATH; LDDATE read back as
     /// local time. Fails the current test on a database error.
@@ -45,16 +50,20 @@ public:
 
     /// @brief Connection string of the working data source, "DSN=...;".
     const std::string& connection() const { return connection_; }
+    /// @brief The working data source's lines for an odbc.ini section
+    /// ("Driver=...\n..."), for a program that names it "QRX".
+    const std::string& dataSource() const { return dataSource_; }
     /// @brief Connection string of the refusing data source.
     const std::string& refusedConnection() const { return refused_; }
     /// @brief True when the cardmill login (UID=QRX;PWD=MKZ) is accepted.
     bool acceptsCardmillLogin() const { return cardmillLogin_; }
 
 private:
+    std::string connect();
     void disconnect();
 
     Backend backend_ = Backend::SQLite;
-    std::string connection_, refused_;
+    std::string connection_, refused_, dataSource_;
     std::string schema_;  // PostgreSQL only
     bool cardmillLogin_ = true;
     void* env_ = nullptr;
