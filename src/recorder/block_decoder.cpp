@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/log.h"
+
 namespace velt::recorder {
 
 using platform::get_i24le;
@@ -78,7 +80,7 @@ int BlockDecoder::decode() {
     readStatus(block, rows, s);
     const uint32_t b = statusBlockNumber(s);
 
-    if (lastBlockNumber_ != -1 && int64_t(b) != ((lastBlockNumber_ + 1) & 0xFFFFFFFF)) return kRejectedBlock;
+    if (!cardMode_ && lastBlockNumber_ != -1 && int64_t(b) != ((lastBlockNumber_ + 1) & 0xFFFFFFFF)) return kRejectedBlock;
     lastBlockNumber_ = b;
     if (monitor_) monitor_->setBlockNumber(input_, long(b));
     if (!checksumOk) return kRejectedBlock;
@@ -129,6 +131,7 @@ int BlockDecoder::decode() {
     if (monitor_) monitor_->setDeviceNumber(input_, long(device_));
     lastConfigByte_ = s[kStConfigStream];
     configStream_.feed(lastConfigByte_);
+    if (cardMode_) VELT_LOG_DEBUG("card stream", "block %ld configuration byte %2.2X", long(b), lastConfigByte_);
 
     if (!configVerified_ && configStream_.complete()) {
         current_ = configStream_.collected();
@@ -136,7 +139,10 @@ int BlockDecoder::decode() {
     }
 
     const int lane = s[kStBlockNumber] & 3;
-    if (restartValid_ && lane < 3 && uint8_t(restartNumber_ >> (8 * lane)) != s[kStRestartByte]) return kRestartChanged;
+    if (restartValid_ && lane < 3 && uint8_t(restartNumber_ >> (8 * lane)) != s[kStRestartByte]) {
+        if (cardMode_) restartValid_ = false;
+        return kRestartChanged;
+    }
     if (configValid_ && lane < 3 && uint8_t(configNumber_ >> (8 * lane)) != s[kStConfigByte]) return kConfigChanged;
 
     if (dataOn_) deliver(block, n, b);

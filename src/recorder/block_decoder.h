@@ -61,6 +61,12 @@ public:
     void reset();
     /// @brief Accepts the next block without the continuity test (data re-read).
     void rewindBlocks();
+    /// @brief Card archives: files of one device follow each other with gaps
+    /// where files are missing, so block numbers are not tested for
+    /// continuity (a rejection means a wrong checksum), and a block whose
+    /// restart lane disagrees also makes the restart number unknown until it
+    /// is read again from four blocks.
+    void setCardMode(bool on) { cardMode_ = on; }
     /// @brief From now on accepted blocks go to the outputs.
     void startData() { dataOn_ = true; }
     /// @brief Stops the data flow and closes the outputs.
@@ -145,6 +151,7 @@ private:
     bool timeLost_ = false;
 
     bool dataOn_ = false;
+    bool cardMode_ = false;
     int64_t lastDataTime_ = kNoTime;
     int64_t replayStart_ = -1;  // one-shot, looked at by the first delivery
     uint32_t lengthMismatches_ = 0;

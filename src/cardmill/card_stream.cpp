@@ -1,0 +1,230 @@
+#include "cardmill/card_stream.h"
+
+#include <algorithm>
+
+#include "platform/log.h"
+
+namespace velt::cardmill {
+
+CardStreamReader::CardStreamReader(const CardDirectory& dataIn, const CardDirectory& archive, uint32_t device,
+                                   uint32_t firstFile, uint32_t lastFile)
+    : dataIn_(dataIn),
+      archive_(archive),
+      device_(device),
+      first_(firstFile == 0 ? 0 : int64_t(firstFile) - 1),
+      last_(int64_t(lastFile) + 1),
+      current_(first_) {}
+
+int CardStreamReader::open() {
+    openNext();
+    return 0;
+}
+
+int CardStreamReader::close() {
+    file_.close();
+    isOpen_ = false;
+    next_ = end_ = nullptr;
+    return 0;
+}
+
+bool CardStreamReader::tryNumber(int64_t number) {
+    for (const CardDirectory* dir : {&dataIn_, &archive_}) {
+        const CardEntry* entry = dir->find(device_, uint32_t(number));
+        if (entry == nullptr) continue;
+        if (file_.open(dir->pathOf(*entry)) == 0 && file_.quickCheck(device_) == 0) {
+            isOpen_ = true;
+            fromDataIn_ = dir == &dataIn_;
+            dataLength_ = file_.dataLength();
+            offset_ = 0;
+            next_ = end_ = buffer_.data();
+            return true;
+        }
+        file_.close();
+        return false;  // the one found is unusable: the next number is tried
+    }
+    return false;
+}
+
+// Missing numbers are skipped. A search that starts below `last_` stops
+// before it; one that starts at `last_` (the device's last file read to its
+// end) tries `last_` once.
+bool CardStreamReader::openNext() {
+    close();
+    if (ended_ || current_ < first_ || current_ > last_) {
+        ended_ = true;
+        return false;
+    }
+    for (;;) {
+        if (tryNumber(current_)) return true;
+        if (++current_ >= last_) break;
+    }
+    ended_ = true;
+    return false;
+}
+
+bool CardStreamReader::refill() {
+    if (!isOpen_ && !openNext()) return false;
+    const long n = file_.readData(offset_, buffer_.data(), buffer_.size());
+    if (n <= 0) {
+        if (n < 0) VELT_LOG_ERROR("card stream", "read error in file %llX of device %u: the device's stream ends here",
+                                  (unsigned long long)current_, unsigned(device_));
+        ended_ = true;
+        close();
+        return false;
+    }
+    next_ = buffer_.data();
+    end_ = buffer_.data() + n;
+    return true;
+}
+
+int CardStreamReader::available() {
+    if (!isOpen_) {
+        if (!openNext()) return 0;
+        return refill() ? 1 : 0;
+    }
+    if (hasBuffered()) return 1;
+    const int64_t count = end_ - buffer_.data();
+    if (offset_ + count < dataLength_) {
+        offset_ += count;
+        return refill() ? 1 : 0;
+    }
+    close();
+    ++current_;
+    offset_ = 0;
+    if (!openNext()) return 0;
+    return refill() ? 1 : 0;
+}
+
+uint8_t CardStreamReader::readByte() { return hasBuffered() ? takeBuffered() : 0; }
+
+uint8_t CardStreamReader::peekByte() { return hasBuffered() ? *next_ : 0; }
+
+int CardStreamReader::getPosition(StreamPosition& p) {
+    p.file = long(current_);
+    p.offset = long(offset_ + (isOpen_ ? next_ - buffer_.data() : 0));
+    return 0;
+}
+
+int CardStreamReader::seek(const StreamPosition& p) {
+    if (p.file != current_ || !isOpen_) {
+        close();
+        current_ = p.file;
+        if (!openNext()) return 0;
+    }
+    offset_ = p.offset;
+    refill();
+    return 0;
+}
+
+CardStreamConverter::CardStreamConverter(CardStreamReader& reader, int stepsPerPass)
+    : reader_(reader), stepsPerPass_(stepsPerPass) {
+    decoder_.setCardMode(true);
+    position(startPos_);
+    fullReset();
+}
+
+void CardStreamConverter::fullReset() {
+    detector_.reset();
+    decoder_.reset();
+    state_ = kBlockLength;
+    delimValid_ = false;
+    shownPos_ = {-1, -1};
+    exhausted_ = false;
+    blockStartPending_ = firstFromDataIn_ = latestFromDataIn_ = false;
+}
+
+void CardStreamConverter::runPass() {
+    for (int i = 0; i < stepsPerPass_; ++i) step();
+}
+
+void CardStreamConverter::step() {
+    if (!reader_.hasBuffered() && reader_.available() <= 0) {
+        exhausted_ = true;
+        return;
+    }
+    if (blockStartPending_) {
+        blockStartPending_ = false;
+        firstFromDataIn_ = reader_.fromDataIn();
+    } else {
+        latestFromDataIn_ = reader_.fromDataIn();
+    }
+    const uint8_t b = reader_.takeBuffered();
+    detector_.push(b);
+    switch (state_) {
+        case kBlockLength: blockLength(); break;
+        case kConfiguration: decoder_.pushByte(b); configuration(); break;
+        case kData: decoder_.pushByte(b); data(); break;
+    }
+}
+
+void CardStreamConverter::blockLength() {
+    if (!detector_.check()) return;
+    const int r = detector_.repeats();
+    if (r == 0) {
+        if (delimValid_) startPos_ = delimPos_;
+        delimValid_ = false;
+    }
+    delimValid_ = position(delimPos_);
+    if (r >= kRepeatThreshold) {
+        state_ = kConfiguration;
+        reader_.seek(startPos_);
+        decoder_.reset();
+        lastRepeats_ = r;
+        lastGoodValid_ = false;
+    }
+}
+
+void CardStreamConverter::backToLastGood() {
+    if (lastGoodValid_) reader_.seek(lastGoodPos_);
+    detector_.reset();
+    state_ = kBlockLength;
+}
+
+void CardStreamConverter::configuration() {
+    if (!detector_.check()) return;
+    const int r = detector_.repeats();
+    if (r != lastRepeats_ + 1) backToLastGood();
+    lastRepeats_ = r;
+    lastGoodValid_ = position(lastGoodPos_);
+    if (decoder_.endOfBlock(detector_.length()) != recorder::BlockDecoder::kAccepted) {
+        position(startPos_);
+        fullReset();
+    }
+    if (decoder_.agreeCount() > 5) decoder_.setTimeSettled();
+    if (decoder_.timeSettled() && decoder_.configVerified()) {
+        state_ = kData;
+        decoder_.rewindBlocks();
+        decoder_.startData();
+        decoder_.forgetTimeMark();
+        reader_.seek(startPos_);
+        blockStartPending_ = true;
+    }
+}
+
+void CardStreamConverter::data() {
+    if (!detector_.check()) return;
+    const int r = detector_.repeats();
+    const int length = detector_.length();
+    VELT_LOG_DEBUG("card stream", "bl: %d  %d", length, r);
+    if (r != lastRepeats_ + 1) {
+        backToLastGood();  // the outputs stay open
+        return;
+    }
+    lastRepeats_ = r;
+    lastGoodValid_ = position(lastGoodPos_);
+    // Only blocks with a byte from the data-in directory are written; the
+    // archive's neighbours are read for context and close the outputs.
+    if (firstFromDataIn_ || latestFromDataIn_) decoder_.startData();
+    else if (decoder_.dataOn()) decoder_.stopData();
+    const int d = decoder_.endOfBlock(length);
+    blockStartPending_ = true;
+    if (d != recorder::BlockDecoder::kAccepted) {
+        decoder_.stopData();
+        position(startPos_);
+        fullReset();
+        return;
+    }
+    position(shownPos_);
+}
+
+}  // namespace velt::cardmill

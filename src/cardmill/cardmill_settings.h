@@ -1,0 +1,24 @@
+// cardmill.ini: where the card files are, where they are archived, and
+// which outputs a conversion writes. The program only reads this file.
+#pragma once
+
+#include <string>
+
+namespace velt::cardmill {
+
+struct CardmillSettings {
+    std::string dataInDir;       // [CARDMILL] DATAINDIR
+    std::string dataArchDir;     // [CARDMILL] DATAARCHDIR: copy target, second place to look for files
+    bool autoCopyToArchive = true;  // [CARDMILL] AUTOCOPYTOARCH, exactly "YES" (the default)
+    std::string fourIntDir;      // [OUT4INTFILE] OUTDIR
+    bool fourIntOn = false;      // [OUT4INTFILE] TODO, exactly "YES"
+    long secondsInFile = 3600;   // [OUT4INTFILE] SECINFILE
+    bool qrxOn = false;          // [QRX] TODO, exactly "YES"
+    std::string qrxDataDirectory;   // where QRX4.0 files go: the qrx.ini every QRX4.0 writer reads
+};
+
+/// @brief The settings of `iniPath`; absent keys take their defaults. The
+/// "YES" comparisons are exact and case-sensitive.
+CardmillSettings readCardmillSettings(const std::string& iniPath);
+
+}  // namespace velt::cardmill

@@ -1,0 +1,224 @@
+// The card converter on card-archive files made from the stream encoder:
+// the device list and the lookups by header, the copy to the archive that
+// never replaces another recorder's file, the stream over both directories
+// with its written and unwritten blocks, and the program itself.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+
+#include "cardmill/card_conversion.h"
+#include "cardmill/card_directory.h"
+#include "cardmill/card_stream.h"
+#include "cardmill/cardmill_settings.h"
+#include "recorder/card_file_header.h"
+#include "recorder/signal_generator.h"
+#include "recorder/stream_encoder.h"
+#include "support/recording_sink.h"
+#include "support/temp_dir.h"
+
+namespace velt::cardmill {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void writeCard(const std::string& path, uint32_t device, uint32_t number, const Bytes& data) {
+    const recorder::CardHeader header = recorder::buildCardHeader(device, number, "UUU");
+    Bytes bytes(header.begin(), header.end());
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    test::writeFile(path, bytes);
+}
+
+/// An encoded stream with each block's samples, time and place in it.
+struct EncodedStream {
+    Bytes bytes;
+    std::vector<recorder::BlockSamples> samples;
+    std::vector<int64_t> times;
+    std::vector<std::size_t> ends;  // one past each block's last byte
+};
+
+EncodedStream encode(int blocks, const std::string& station, uint64_t seed) {
+    recorder::EncoderSettings settings;
+    settings.stationName = station;
+    recorder::StreamEncoder encoder(settings);
+    recorder::SignalGenerator signal(seed);
+    EncodedStream s;
+    for (int b = 0; b < blocks; ++b) {
+        recorder::BlockSamples block;
+        signal.fill(block, settings.sampleRate);
+        const uint32_t number = encoder.nextBlockNumber();
+        encoder.encodeBlock(block, s.bytes);
+        s.samples.push_back(block);
+        s.times.push_back(encoder.blockTime(number));
+        s.ends.push_back(s.bytes.size());
+    }
+    return s;
+}
+
+/// Cuts `s` into card files of `size` bytes numbered from `first`, each in
+/// the directory `where(number)` returns ("" = none).
+template <typename Where>
+void cutIntoCards(const EncodedStream& s, std::size_t size, uint32_t device, uint32_t first, Where where) {
+    for (std::size_t at = 0, n = first; at < s.bytes.size(); at += size, ++n) {
+        const std::string dir = where(uint32_t(n));
+        if (dir.empty()) continue;
+        const Bytes part(s.bytes.begin() + long(at), s.bytes.begin() + long(std::min(at + size, s.bytes.size())));
+        writeCard(dir + "/" + recorder::cardFileName(uint32_t(n), "UUU"), device, uint32_t(n), part);
+    }
+}
+
+TEST(CardDirectoryTest, DevicesRangesAndLookupsComeFromHeadersReadOnce) {
+    const test::TempDir dir;
+    const Bytes data(100, 0x11);
+    writeCard(dir.file("b"), 7, 4, data);
+    writeCard(dir.file("a"), 7, 3, data);
+    writeCard(dir.file("c"), 12, 2, data);
+    writeCard(dir.file("d"), 7, 6, data);
+    writeCard(dir.file("e"), 9, 0, data);
+    writeCard(dir.file("f"), 7, 4, Bytes(5, 0x22));  // a duplicate: "b" comes first
+    writeCard(dir.file(".hidden"), 99, 1, data);     // never opened
+    test::writeFile(dir.file("g"), Bytes(200, 0x55));  // no header
+    writeCard(dir.file("h"), 13, 1, data);
+    std::fstream(dir.file("h"), std::ios::in | std::ios::out | std::ios::binary).seekp(40).put('\x01');
+
+    CardDirectory cards;
+    ASSERT_EQ(cards.scan(dir.path()), 0);
+    EXPECT_EQ(cards.headerReads(), 8u);
+    std::vector<std::string> lines;
+    for (const DeviceRange& d : listDevices(cards)) lines.push_back(deviceLine(d));
+    EXPECT_EQ(lines, (std::vector<std::string>{"7 (0007h) (00000003-00000006)", "12 (000Ch) (00000002-00000002)",
+                                               "9 (0009h) (00000000-00000000)"}));
+    ASSERT_NE(cards.find(7, 4), nullptr);
+    EXPECT_EQ(cards.find(7, 4)->name, "b");
+    EXPECT_EQ(cards.find(7, 5), nullptr);
+    EXPECT_EQ(cards.find(12, 4), nullptr);
+    CardDirectory missing;
+    EXPECT_EQ(missing.scan(dir.file("nothing")), -1);
+}
+
+TEST(CardDirectoryTest, CopyKeepsEveryOtherFileAndCountsFailures) {
+    const test::TempDir dir;
+    std::filesystem::create_directories(dir.file("in"));
+    std::filesystem::create_directories(dir.file("arch"));
+    for (uint32_t n : {3u, 4u, 6u}) writeCard(dir.file("in/" + recorder::cardFileName(n, "UUU")), 7, n, Bytes(50, uint8_t(n)));
+    // Already archived with the same bytes; another recorder's file of the same name.
+    std::filesystem::copy_file(dir.file("in/A0000003.UUU"), dir.file("arch/A0000003.UUU"));
+    writeCard(dir.file("arch/A0000004.UUU"), 8, 4, Bytes(50, 0x99));
+    const Bytes other = test::readFile(dir.file("arch/A0000004.UUU"));
+
+    CardDirectory in;
+    ASSERT_EQ(in.scan(dir.file("in")), 0);
+    const DeviceRange range = listDevices(in).at(0);
+    const CopyTotals totals = copyDeviceToArchive(in, dir.file("arch"), range);
+    EXPECT_EQ(totals.copied, 2);
+    EXPECT_EQ(totals.renamed, 1);
+    EXPECT_EQ(totals.identical, 1);
+    EXPECT_EQ(totals.failed, 0);
+    EXPECT_EQ(test::readFile(dir.file("arch/A0000004.UUU")), other);
+    EXPECT_EQ(test::readFile(dir.file("arch/A0000004.UUU.1")), test::readFile(dir.file("in/A0000004.UUU")));
+    EXPECT_EQ(test::readFile(dir.file("arch/A0000006.UUU")), test::readFile(dir.file("in/A0000006.UUU")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("in/A0000006.UUU")));  // sources stay
+    EXPECT_EQ(copyDeviceToArchive(in, dir.file("no-such-dir"), range).failed, 3);
+}
+
+// Files 5 and 6 in the data-in directory, 4 and 7 only in the archive: the
+// stream starts in 4 (decoded, not written), every block with a byte in 5
+// or 6 is written with the encoder's samples, the blocks wholly in 4 or 7
+// are not.
+TEST(CardStreamTest, WritesTheBlocksOfDataInFilesAndReadsTheArchiveForContext) {
+    const test::TempDir dir;
+    std::filesystem::create_directories(dir.file("in"));
+    std::filesystem::create_directories(dir.file("arch"));
+    const EncodedStream s = encode(400, "VELT1", 4);
+    constexpr std::size_t kFileBytes = 93'000;  // about 100 blocks, cut inside one
+    cutIntoCards(s, kFileBytes, 7, 4, [&](uint32_t n) { return dir.file(n == 5 || n == 6 ? "in" : "arch"); });
+    writeCard(dir.file("in/other"), 8, 5, Bytes(100, 0));  // another device's file 5
+
+    CardDirectory in, archive;
+    ASSERT_EQ(in.scan(dir.file("in")), 0);
+    ASSERT_EQ(archive.scan(dir.file("arch")), 0);
+    const DeviceRange range = listDevices(in).at(0);
+    ASSERT_EQ(range.first, 5u);
+    ASSERT_EQ(range.last, 6u);
+    CardStreamReader reader(in, archive, range.device, range.first, range.last);
+    CardStreamConverter converter(reader);
+    test::RecordingSink sink;
+    converter.attach(&sink);
+    reader.open();
+    while (!converter.inputExhausted()) converter.runPass();
+
+    std::vector<std::size_t> expected;  // blocks with their first or last byte in file 5 or 6
+    for (std::size_t b = 0; b < s.ends.size(); ++b) {
+        const std::size_t begin = b == 0 ? 0 : s.ends[b - 1], last = s.ends[b] - 1;
+        const auto inDataIn = [&](std::size_t at) { return at >= kFileBytes && at < 3 * kFileBytes; };
+        if (inDataIn(begin) || inDataIn(last)) expected.push_back(b);
+    }
+    ASSERT_GE(expected.size(), 190u);
+    ASSERT_EQ(sink.blocks.size(), 3 * expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        for (int c = 0; c < 3; ++c) {
+            const test::RecordedBlock& got = sink.blocks[3 * i + std::size_t(c)];
+            EXPECT_EQ(got.time, s.times[expected[i]]);
+            ASSERT_EQ(got.samples, s.samples[expected[i]].channel[std::size_t(c)]) << "block " << expected[i];
+        }
+    EXPECT_GE(sink.closes, 1);  // the first block wholly in file 7 closed the outputs
+}
+
+// The program on a card of two recorders: the list, then both converted to
+// 4-int files and copied; an abort still copies.
+TEST(CardmillProgram, ListsConvertsAndCopiesTwoRecorders) {
+    const test::TempDir dir;
+    for (const char* d : {"card", "arch", "out"}) std::filesystem::create_directories(dir.file(d));
+    cutIntoCards(encode(250, "ALPHA", 1), 60'000, 21, 1, [&](uint32_t) { return dir.file("card"); });
+    const EncodedStream bravo = encode(250, "BRAVO", 2);
+    for (std::size_t at = 0, n = 1; at < bravo.bytes.size(); at += 60'000, ++n) {
+        const Bytes part(bravo.bytes.begin() + long(at), bravo.bytes.begin() + long(std::min(at + 60'000, bravo.bytes.size())));
+        writeCard(dir.file("card/B" + std::to_string(n)), 300, uint32_t(n), part);
+    }
+    std::ofstream(dir.file("cardmill.ini")) << "[CARDMILL]\nDATAINDIR=card\nDATAARCHDIR=arch\n[OUT4INTFILE]\nTODO=YES\n"
+                                            << "OUTDIR=out/\n[QRX]\nTODO=yes\n";
+    const auto run = [&](const std::string& args) {
+        const int status = std::system((std::string(VELT_BIN_DIR) + "/cardmill --config " + dir.path() + " " + args +
+                                        " >" + dir.file("out.txt") + " 2>&1")
+                                           .c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(run("--list"), 0);
+    EXPECT_EQ(test::readText(dir.file("out.txt")),
+              "21 (0015h) (00000001-00000004)\n300 (012Ch) (00000001-00000004)\n");
+    EXPECT_EQ(run("--headless --devices 21,300"), 0) << test::readText(dir.file("out.txt"));
+    const std::string text = test::readText(dir.file("out.txt"));
+    EXPECT_NE(text.find("device:15h  file: 1h"), std::string::npos) << text;
+    EXPECT_NE(text.find("2 of 2 devices converted; files copied 8"), std::string::npos) << text;
+    EXPECT_NE(text.find("Conversion complited"), std::string::npos) << text;
+    std::size_t fourInt = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.file("out"))) fourInt += e.is_regular_file();
+    EXPECT_EQ(fourInt, 6u);  // three channels of each recorder; "yes" left QRX4.0 off
+    EXPECT_EQ(run("--headless --devices 301"), 2);
+    EXPECT_EQ(run("--headless --devices x"), 2);
+
+    const CardmillSettings settings = readCardmillSettings(dir.file("cardmill.ini"));
+    EXPECT_FALSE(settings.qrxOn);
+    EXPECT_EQ(settings.secondsInFile, 3600);
+    CardDirectory cards;
+    cards.scan(dir.file("card"));
+    struct Quiet final : ConversionView {
+        void showStatus(const std::string&) override {}
+        void showProgress(const std::string&) override {}
+    } view;
+    std::atomic<bool> abort{true};
+    CardmillSettings here = settings;
+    here.dataInDir = dir.file("card");
+    here.dataArchDir = dir.file("arch");
+    here.fourIntDir = dir.file("out2/");
+    const ConversionSummary aborted = convertDevices(here, listDevices(cards), abort, view);
+    EXPECT_TRUE(aborted.aborted);
+    EXPECT_EQ(aborted.devicesConverted, 0);
+    EXPECT_EQ(aborted.copies.identical, 8);  // both devices visited and copied (already there)
+}
+
+}  // namespace
+}  // namespace velt::cardmill
