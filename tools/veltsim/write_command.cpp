@@ -13,6 +13,7 @@
 
 #include "platform/calendar.h"
 #include "platform/file_util.h"
+#include "recorder/card_file_header.h"
 #include "recorder/configuration_record.h"
 #include "recorder/signal_generator.h"
 #include "recorder/stream_encoder.h"
@@ -30,6 +31,7 @@ struct WriteOptions {
     int64_t duration = 3600;
     int64_t firstFile = 0x3E8;
     int64_t fileSize = 1000000;
+    int64_t cardDevice = -1;  // >= 0: card-archive files of this device
     int64_t start = 1767225600;  // 2026-01-01 00:00:00 UTC
     uint64_t seed = 1;
     EncoderSettings encoder;
@@ -37,6 +39,8 @@ struct WriteOptions {
 
 constexpr int64_t kMaxDuration = 366LL * 86400;
 constexpr int64_t kMaxFileNumber = 0xFFFFFFFFLL;
+constexpr int64_t kMaxCardFileNumber = 0x0FFFFFFFLL;  // seven hexadecimal digits in the header
+constexpr const char* kCardArchiveName = "UUU";
 
 // "2026-01-01T00:00:00" (UTC) or seconds since 1970.
 bool parseStart(const char* text, int64_t& seconds) {
@@ -183,6 +187,9 @@ int parseOptions(int argc, char** argv, WriteOptions& o) {
             if (!parseInteger(value, 16, 0, kMaxFileNumber, v))
                 return usageError(kCommand, "bad --first-file (hexadecimal)", value);
             o.firstFile = v;
+        } else if (name == "--card-device") {
+            if (!parseInteger(value, 10, 0, 0xFFFFFFFFLL, v)) return usageError(kCommand, "bad --card-device", value);
+            o.cardDevice = v;
         } else if (name == "--file-size") {
             if (!parseInteger(value, 10, 1, 1LL << 31, v)) return usageError(kCommand, "bad --file-size", value);
             o.fileSize = v;
@@ -204,12 +211,23 @@ int parseOptions(int argc, char** argv, WriteOptions& o) {
 
 // Writes one numbered file complete: temporary file, flush, rename without
 // replacing. @return 0, or -1 after reporting why not.
-int writeNumbered(const std::string& dir, int64_t number, const uint8_t* data, std::size_t size) {
+// With `cardDevice` >= 0 the file is a card-archive file of that device:
+// its header, then the bytes, named "A%7.7X.UUU".
+int writeNumbered(const std::string& dir, int64_t number, const uint8_t* data, std::size_t size, int64_t cardDevice) {
     char name[16];
     std::snprintf(name, sizeof name, "%8.8lX", static_cast<unsigned long>(number));
-    const std::string path = dir + "/" + name;
+    std::string bytes;
+    std::string fileName = name;
+    if (cardDevice >= 0) {
+        const velt::recorder::CardHeader header =
+            velt::recorder::buildCardHeader(uint32_t(cardDevice), uint32_t(number), kCardArchiveName);
+        bytes.assign(header.begin(), header.end());
+        fileName = velt::recorder::cardFileName(uint32_t(number), kCardArchiveName);
+    }
+    bytes.append(reinterpret_cast<const char*>(data), size);
+    const std::string path = dir + "/" + fileName;
     const std::string temp = dir + "/.veltsim-" + name + ".part";
-    if (velt::platform::writeFileAtomically(temp, std::string_view(reinterpret_cast<const char*>(data), size)) != 0) {
+    if (velt::platform::writeFileAtomically(temp, bytes) != 0) {
         std::fprintf(stderr, "veltsim write: cannot write %s: %s\n", temp.c_str(), std::strerror(errno));
         return -1;
     }
@@ -238,6 +256,8 @@ void printWriteHelp(std::FILE* out) {
     std::fprintf(out,
                  "  --first-file HEX     number of the first file (default 3E8)\n"
                  "  --file-size BYTES    bytes per file (default 1000000)\n"
+                 "  --card-device N      write card-archive files of device N instead: a header,\n"
+                 "                       then the bytes, named A%%7.7X.UUU by file number\n"
                  "  --start TIME         time of the first block: 2026-01-01T00:00:00 (UTC)\n"
                  "                       or seconds since 1970 (default 2026-01-01T00:00:00)\n"
                  "  --seed N             seed of the simulated signal (default 1)\n");
@@ -275,11 +295,11 @@ int runWrite(int argc, char** argv) {
         const bool last = block + 1 >= o.duration;
         while (pending.size() - done >= std::size_t(o.fileSize) || (last && done < pending.size())) {
             const std::size_t size = std::min(pending.size() - done, std::size_t(o.fileSize));
-            if (fileNumber > kMaxFileNumber) {
+            if (fileNumber > (o.cardDevice >= 0 ? kMaxCardFileNumber : kMaxFileNumber)) {
                 std::fprintf(stderr, "veltsim write: file numbers exhausted\n");
                 return 1;
             }
-            if (writeNumbered(o.out, fileNumber, pending.data() + done, size) != 0) return 1;
+            if (writeNumbered(o.out, fileNumber, pending.data() + done, size, o.cardDevice) != 0) return 1;
             done += size;
             total += size;
             ++fileNumber;
