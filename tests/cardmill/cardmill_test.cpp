@@ -14,6 +14,7 @@
 #include "cardmill/card_directory.h"
 #include "cardmill/card_stream.h"
 #include "cardmill/cardmill_settings.h"
+#include "platform/endian.h"
 #include "recorder/card_file_header.h"
 #include "recorder/signal_generator.h"
 #include "recorder/stream_encoder.h"
@@ -172,7 +173,8 @@ TEST(CardStreamTest, WritesTheBlocksOfDataInFilesAndReadsTheArchiveForContext) {
 TEST(CardmillProgram, ListsConvertsAndCopiesTwoRecorders) {
     const test::TempDir dir;
     for (const char* d : {"card", "arch", "out"}) std::filesystem::create_directories(dir.file(d));
-    cutIntoCards(encode(250, "ALPHA", 1), 60'000, 21, 1, [&](uint32_t) { return dir.file("card"); });
+    const EncodedStream alpha = encode(250, "ALPHA", 1);
+    cutIntoCards(alpha, 60'000, 21, 1, [&](uint32_t) { return dir.file("card"); });
     const EncodedStream bravo = encode(250, "BRAVO", 2);
     for (std::size_t at = 0, n = 1; at < bravo.bytes.size(); at += 60'000, ++n) {
         const Bytes part(bravo.bytes.begin() + long(at), bravo.bytes.begin() + long(std::min(at + 60'000, bravo.bytes.size())));
@@ -194,9 +196,24 @@ TEST(CardmillProgram, ListsConvertsAndCopiesTwoRecorders) {
     EXPECT_NE(text.find("device:15h  file: 1h"), std::string::npos) << text;
     EXPECT_NE(text.find("2 of 2 devices converted; files copied 8"), std::string::npos) << text;
     EXPECT_NE(text.find("Conversion complited"), std::string::npos) << text;
+    // One 4-int file per channel of each recorder ("yes" left QRX4.0 off),
+    // each holding every sample the encoder put in, little-endian.
     std::size_t fourInt = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir.file("out"))) fourInt += e.is_regular_file();
-    EXPECT_EQ(fourInt, 6u);  // three channels of each recorder; "yes" left QRX4.0 off
+    for (const auto& e : std::filesystem::directory_iterator(dir.file("out"))) {
+        const std::string name = e.path().filename().string();
+        const EncodedStream& s = name.ends_with(".ALPHA") ? alpha : bravo;
+        const std::size_t channel = std::string("ZNE").find(name.at(9));
+        ASSERT_LT(channel, 3u) << name;
+        std::vector<int32_t> expected;
+        for (const auto& block : s.samples)
+            expected.insert(expected.end(), block.channel[channel].begin(), block.channel[channel].end());
+        const Bytes bytes = test::readFile(e.path().string());
+        std::vector<int32_t> got(bytes.size() / 4);
+        for (std::size_t i = 0; i < got.size(); ++i) got[i] = int32_t(platform::get_u32le(&bytes[4 * i]));
+        EXPECT_TRUE(got == expected) << name << ": " << got.size() << " samples of " << expected.size();
+        ++fourInt;
+    }
+    EXPECT_EQ(fourInt, 6u);
     EXPECT_EQ(run("--headless --devices 301"), 2);
     EXPECT_EQ(run("--headless --devices x"), 2);
 
