@@ -33,8 +33,8 @@ const char* const kUsage =
     "       veltedit --restore FILE [--yes] [--config DIR]\n"
     "\n"
 #ifdef VELT_WITH_GUI
-    "Without a verb the window \"VeltEdit v.2.5\" opens: it stops the station that\n"
-    "veltEdit.ini names, reads its EEPROM and lets you edit and save it.\n"
+    "Without a verb the window \"VeltEdit v.2.5\" opens: it stops the station,\n"
+    "reads its EEPROM and lets you edit it; Save writes the changed bytes back.\n"
 #else
     "This build has no window: one of the verbs below is needed.\n"
 #endif
@@ -206,7 +206,7 @@ int main(int argc, char** argv) {
     if (a.verb == "--print") return printFile(a.file);
     if (!a.verb.empty()) return talkToStation(a);
 #ifdef VELT_WITH_GUI
-    return runEditorWindow(argc, argv);
+    return velt::veltedit::gui::runEditorWindow(argc, argv);
 #else
     std::fputs(kUsage, stderr);
     return kBadArguments;

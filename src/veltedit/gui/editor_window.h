@@ -1,0 +1,123 @@
+// The editor's window "VeltEdit v.2.5" and its "Set Response Form".
+//
+// The recorder family's editor talked to the station on its window thread
+// in busy loops, so the desktop took it for hung for 8 to 90 s. Here every
+// conversation (connect, save, cancel) runs on a worker thread with the
+// window disabled and a progress line in the status text; the bytes on the
+// link and their timing are those of the session. The window touches the
+// session's images only while no conversation runs.
+#pragma once
+
+#include <QDialog>
+
+#include <array>
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "link/device_link.h"
+#include "veltedit/eeprom_session.h"
+#include "veltedit/pacer.h"
+#include "veltedit/response_tables.h"
+#include "veltedit/station_parameters.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace velt::veltedit::gui {
+
+/// "Set Response Form": three rows of tables, "Load from file", "Cancel".
+class ResponseFormDialog final : public QDialog {
+    Q_OBJECT
+public:
+    /// @brief Works on `form` (not owned).
+    explicit ResponseFormDialog(ResponseForm& form, QWidget* parent = nullptr);
+    /// @brief Loads `path` as a new table and refreshes the rows (the chooser's part).
+    void loadFile(const std::string& path);
+    QString rowText(int i) const;
+
+private:
+    void refresh();
+
+    ResponseForm& form_;
+    std::array<QLineEdit*, kMaxTables> rows_{};
+    std::array<QPushButton*, kMaxTables> views_{};
+    std::array<QPushButton*, kMaxTables> sets_{};
+    QPushButton* load_ = nullptr;
+};
+
+class EditorWindow final : public QDialog, private Progress {
+    Q_OBJECT
+public:
+    /// @brief Talks over `link` in `pacer`'s time (neither owned); write
+    /// backs leave `files`.
+    EditorWindow(link::DeviceLink& link, Pacer& pacer, WriteBackFiles files = {});
+    ~EditorWindow() override;
+
+    /// @brief Starts the connect sequence on the worker.
+    void start();
+    /// @brief True while a conversation runs.
+    bool busy() const { return busy_.load(); }
+    /// @brief True once Save, Cancel or "Cancel without restart VELT" has finished.
+    bool finished() const { return finished_; }
+    /// @brief The text of the control named `name` (for tests).
+    QString text(const QString& name) const;
+
+    // The buttons, also for tests.
+    void save();
+    void cancel();
+    void prev();
+    void next();
+    /// @brief Opens "Set Response Form" modally and applies its outcome.
+    void setResponse();
+    /// @brief Applies a closed form, as after the modal one.
+    void applyResponseForm(const ResponseForm& form);
+    void savePulse(const std::string& path);
+    void loadPulse(const std::string& path);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    /// Escape is Cancel too.
+    void reject() override { cancel(); }
+
+private:
+    void step(const std::string& text) override;
+    /// Runs `job` on the worker with the window disabled; `done` then on the window thread.
+    template <typename Job, typename Done>
+    void run(Job job, Done done);
+    void connected(bool read);
+    void showAll();
+    void showChannel();
+    ChannelFields channelFields() const;
+    StationFields stationFields() const;
+    void finish();
+    QLineEdit* field(const QString& name, bool readOnly);
+
+    link::DeviceLink& link_;
+    EepromSession session_;
+    WriteBackFiles files_;
+    StationEditor editor_;
+    std::thread worker_;
+    std::atomic<bool> busy_{false};
+    bool finished_ = false;
+
+    QLineEdit *device_, *restart_, *config_, *station_, *channels_, *channelNumber_, *channelName_, *sensor_;
+    QLineEdit *calib_, *calper_, *response_, *pulseItems_, *phaseLoop_;
+    QComboBox *rate_, *units_;
+    QCheckBox* phaseLoopFlag_;
+    QGroupBox* phaseLoopGroup_;
+    QPlainTextEdit* summary_;
+    QPushButton *clearResponse_, *setResponse_;
+    QLabel* status_;
+};
+
+/// @brief The whole program with its window: question, link, dialog.
+/// @return the exit status.
+int runEditorWindow(int argc, char** argv);
+
+}  // namespace velt::veltedit::gui

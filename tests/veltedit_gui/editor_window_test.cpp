@@ -1,0 +1,130 @@
+// The editor's window over a scripted recorder in virtual time: the
+// conversation runs on the worker while the window stays live, the fields
+// show the image read, Save sends exactly the edited byte; screenshots of
+// the window and of "Set Response Form" are saved for a person to look at.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPixmap>
+
+#include <chrono>
+#include <cstring>
+
+#include "platform/endian.h"
+#include "support/temp_dir.h"
+#include "veltedit/fake_recorder.h"
+#include "veltedit/gui/editor_window.h"
+
+namespace velt::veltedit::gui {
+namespace {
+
+using test::FakeRecorder;
+using test::TempDir;
+using test::VirtualPacer;
+
+Image stationImage() {
+    Image image = test::sampleImage();
+    const char* names[3] = {"HHZ", "HHN", "HHE"};
+    for (int c = 0; c < 3; ++c) {
+        writeTextField(image, kChannelNames + kNameBytes * std::size_t(c), kNameBytes, names[c]);
+        writeTextField(image, kSensorNames + kNameBytes * std::size_t(c), kNameBytes, "L4C-3D");
+        image[channelRecord(c)] = 2;
+        const float values[2] = {6.25e-10f, 1.0f};  // calibration value and period
+        uint32_t bits[2];
+        std::memcpy(bits, values, sizeof bits);
+        platform::put_u32le(&image[channelRecord(c) + kRecCalibration], bits[0]);
+        platform::put_u32le(&image[channelRecord(c) + kRecPeriod], bits[1]);
+        platform::put_u16le(&image[channelRecord(c) + kRecResponse], c < 2 ? 0xA0 : 0xFF);
+    }
+    image[kResponseArea] = 20;
+    image[kPulseCount] = 2;
+    return image;
+}
+
+/// Runs the event loop until `ready` holds or 5 s have passed.
+template <typename Ready>
+bool waitFor(Ready ready) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!ready() && std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    return ready();
+}
+
+void save(QWidget& widget, const char* name) {
+    EXPECT_TRUE(widget.grab().save(QString(VELT_BIN_DIR) + "/../" + name));
+}
+
+TEST(EditorWindowTest, ShowsTheImageReadAndSavesOneEditedByte) {
+    TempDir dir;
+    FakeRecorder recorder(stationImage());
+    VirtualPacer pacer;
+    EditorWindow window(recorder, pacer, WriteBackFiles{dir.file("testeeprom"), dir.file("testeeprom.read")});
+    window.show();
+    window.start();
+    EXPECT_TRUE(window.busy());
+    ASSERT_TRUE(waitFor([&] { return !window.busy(); }));
+    EXPECT_EQ(window.text("title"), "VeltEdit v.2.5");
+    EXPECT_EQ(window.text("status"), "");
+    EXPECT_EQ(window.text("device"), "002A");
+    EXPECT_EQ(window.text("station"), "VELT1");
+    EXPECT_EQ(window.text("rate"), "100");
+    EXPECT_EQ(window.text("channels"), "3");
+    EXPECT_EQ(window.text("calib"), "6.250000e-10");
+    EXPECT_EQ(window.text("units"), "(m/sec)/count");
+    EXPECT_EQ(window.text("response"), "00A0 (20)");
+    EXPECT_EQ(window.text("pulseItems"), "2");
+    EXPECT_TRUE(window.text("summary").startsWith("1:  HHZ  L4C-3D \n    6.250e-10 (m/sec)/count (1.000 sec.) \n2:"));
+    save(window, "veltedit-window.png");
+
+    window.next();
+    window.next();
+    EXPECT_EQ(window.text("response"), " ");
+
+    window.findChild<QLineEdit*>("station")->setText("VELTA");
+    const std::size_t mark = recorder.sent.size();
+    window.save();
+    ASSERT_TRUE(waitFor([&] { return window.finished(); }));
+    EXPECT_EQ(recorder.sentSince(mark), "EPRW027=41\nRST\n");
+    EXPECT_EQ(recorder.image[0x27], 'A');
+}
+
+TEST(EditorWindowTest, AStationThatDoesNotAnswerLeavesTheFieldsEmpty) {
+    FakeRecorder recorder(stationImage());
+    recorder.silent = true;
+    VirtualPacer pacer;
+    EditorWindow window(recorder, pacer);
+    window.start();
+    ASSERT_TRUE(waitFor([&] { return !window.busy(); }));
+    EXPECT_EQ(window.text("status"), "EEPROOM not readen");
+    EXPECT_EQ(window.text("station"), "");
+    EXPECT_EQ(window.text("channelNumber"), "");
+    window.cancel();
+    ASSERT_TRUE(waitFor([&] { return window.finished(); }));
+    EXPECT_EQ(recorder.sent.substr(recorder.sent.size() - 12), "RST\nRST\nRST\n");
+}
+
+TEST(ResponseFormDialogTest, ShowsTheTablesAndLoadsOneThatFits) {
+    TempDir dir;
+    Image image = stationImage();
+    ResponseList tables;
+    tables.append(ResponseTable{0xA0, 21});
+    ResponseForm form(tables, image);
+    ResponseFormDialog dialog(form);
+    test::writeFile(dir.file("resp.bin"), std::vector<uint8_t>(30, 0x11));
+    dialog.loadFile(dir.file("resp.bin"));
+    EXPECT_EQ(dialog.rowText(0), "00A0 (21)");
+    EXPECT_EQ(dialog.rowText(1), "00B5 (31)");
+    EXPECT_EQ(image[0xB5], 30);
+    dialog.show();
+    ASSERT_TRUE(waitFor([&] { return dialog.isVisible(); }));
+    save(dialog, "veltedit-response-form.png");
+}
+
+}  // namespace
+}  // namespace velt::veltedit::gui
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
