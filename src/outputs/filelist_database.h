@@ -151,7 +151,7 @@ private:
 
     std::string creator_;
     const platform::Clock& clock_;
-    std::string logName_ = "FILELIST";
+    std::string logName_ = "QRX";
     std::string connectionString_;
     std::unique_ptr<Connection> connection_;
     bool opened_ = false;

@@ -61,11 +61,12 @@ std::string qrxJournalName(const std::string& iniPath) {
     std::free(resolved);
     uint32_t hash = 2166136261u;  // FNV-1a
     for (const char c : full) hash = (hash ^ uint8_t(c)) * 16777619u;
-    const std::size_t slash = full.find_last_of('/');
+    std::string name = full.substr(full.find_last_of('/') + 1);
+    const std::size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
     char digits[9];
     std::snprintf(digits, sizeof digits, "%08" PRIx32, hash);
-    return "filelist-" + platform::sanitiseComponent(slash == std::string::npos ? full : full.substr(slash + 1)) + "-" +
-           digits + ".journal";
+    return "filelist-" + platform::sanitiseComponent(name) + "-" + digits + ".journal";
 }
 
 QrxOutput::QrxOutput(const QrxSettings& settings, int maxBlock, std::string journalName)

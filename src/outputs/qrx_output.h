@@ -16,8 +16,9 @@
 //  - FILELIST rows wait for the commit (group commit): a restart position
 //    is stored only after the rows and the appended files are durable.
 //  - Rows the database does not take keep waiting in a journal in the data
-//    directory, one per input: "filelist-<INI file name>-<8 hex digits>.journal",
-//    the digits a hash of the INI file's full path, so inputs of several
+//    directory, one per input: "filelist-<name>-<8 hex digits>.journal",
+//    <name> the input's INI file name less its extension and the digits a
+//    hash of the INI file's full path, so inputs of several
 //    converters can share one data directory. A commit that can keep its
 //    rows neither in the table nor in the journal stores no position.
 //  - Without a database the journal is left alone (a later run with the

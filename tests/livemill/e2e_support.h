@@ -475,10 +475,12 @@ inline OutputCheck checkOutputs(const std::string& qrxDir, const Input& in) {
 // -------------------------------------------------------------------- site
 
 /// Folders, settings and streams of a converter with its inputs, plus the
-/// FILELIST data source, all under one temporary folder.
+/// FILELIST data source (SQLite, or PostgreSQL on the server at `pgPort`,
+/// default VELT_PG_PORT), all under one temporary folder.
 class Site {
 public:
-    Site(std::vector<InputPlan> plans, std::size_t fileSize) {
+    Site(std::vector<InputPlan> plans, std::size_t fileSize, Backend backend = Backend::SQLite,
+         const std::string& pgPort = "") {
         cfg = root.file("cfg");
         qrxDir = root.file("qrx");
         std::filesystem::create_directories(cfg);
@@ -525,12 +527,26 @@ public:
         }
         std::ofstream(cfg + "/livemill.ini") << main;
         std::ofstream(cfg + "/qrx.ini") << "[DATA]\nDIR=" << qrxDir << "\n";
-        dbProblem = db.setUp(Backend::SQLite, root.path());
+        dbProblem = db.setUp(backend, root.path(), pgPort);
     }
 
     /// Writes the first `blocks` blocks of input `i`'s stream into its
     /// real-time files, as a recorder that has got that far would have.
     void writeStream(std::size_t i, int blocks) { writeBlocks(inputs[i], blocks); }
+    /// Appends blocks [from, to) of input `i`'s stream to its real-time
+    /// files, as a recorder writing on would: the last file grows, then new
+    /// files follow.
+    void extendStream(std::size_t i, int from, int to) {
+        const Input& in = inputs[i];
+        const std::size_t end = std::size_t(to) * std::size_t(in.blockBytes);
+        for (std::size_t at = std::size_t(from) * std::size_t(in.blockBytes); at < end;) {
+            const std::size_t file = at / in.fileSize;
+            const std::size_t stop = std::min(end, (file + 1) * in.fileSize);
+            std::ofstream(in.rtDir + "/" + rtName(in.firstFile + long(file)), std::ios::binary | std::ios::app)
+                .write(reinterpret_cast<const char*>(in.stream.bytes.data() + at), std::streamsize(stop - at));
+            at = stop;
+        }
+    }
     static void writeBlocks(const Input& in, int blocks) {
         const auto end = in.stream.bytes.begin() + long(std::size_t(blocks) * std::size_t(in.blockBytes));
         writeRealTimeFiles(in.rtDir, std::vector<uint8_t>(in.stream.bytes.begin(), end), in.firstFile, in.fileSize);
@@ -553,7 +569,7 @@ public:
     }
 
     /// Environment of a converter process: the data source "QRX" on the same
-    /// SQLite file, in ODBC files of its own. The SQLite driver unloads the
+    /// database, in ODBC files of its own. The SQLite driver unloads the
     /// installer library with the settings it cached still allocated, which
     /// the leak checker of a sanitizer build reports against an unknown
     /// module; preloading the library keeps it loaded, so that memory stays
@@ -562,10 +578,11 @@ public:
         const std::string odbc = root.file("odbc-child");
         std::filesystem::create_directories(odbc);
         std::ofstream(odbc + "/odbcinst.ini")
-            << "[SQLite3]\nDriver=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so\n";
-        std::ofstream(odbc + "/odbc.ini") << "[QRX]\nDriver=SQLite3\nDatabase=" << root.path()
-                                          << "/qrx.db\nTimeout=10000\n";
-        std::ofstream(odbc + "/lsan.supp") << "leak:libodbcinst.so\n";
+            << "[SQLite3]\nDriver=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so\n"
+               "[PostgreSQL]\nDriver=/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so\n";
+        std::ofstream(odbc + "/odbc.ini") << "[QRX]\n" << db.dataSource();
+        // psqlODBC's small loss on a failed statement is the driver's, as in the fixture.
+        std::ofstream(odbc + "/lsan.supp") << "leak:libodbcinst.so\nleak:psqlodbcw.so\n";
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string v = *e;

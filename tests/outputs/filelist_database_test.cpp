@@ -218,10 +218,17 @@ TEST_P(FileListDatabaseTest, OutageRowsWaitInTheJournalAndReplayOnce) {
     EXPECT_EQ(log.count("answers again after 3 s: 2 rows"), 1) << ::testing::PrintToString(log.lines);
 }
 
+INSTANTIATE_TEST_SUITE_P(Databases, FileListDatabaseTest,
+                         ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
+                         [](const auto& info) { return test::backendName(info.param); });
+
 // Another program holds an SQLite write transaction open for 2.5 s: the
 // row waits for the lock, however short the data source's own timeout.
-TEST_P(FileListDatabaseTest, LockedSqliteTableIsWaitedForWithoutError) {
-    if (GetParam() != Backend::SQLite) GTEST_SKIP() << "SQLite locking";
+TEST(FileListDatabaseSqlite, LockedTableIsWaitedForWithoutError) {
+    test::TempDir dir;
+    test::OdbcFixture db;
+    ASSERT_EQ(db.setUp(Backend::SQLite, dir.path()), "");
+    platform::ManualClock clock{1705314645};
     LogCapture log;
     FileListDatabase filelist("2QRX", clock);
     ASSERT_EQ(filelist.open(db.connection() + "Timeout=1;"), 0);
@@ -241,10 +248,6 @@ TEST_P(FileListDatabaseTest, LockedSqliteTableIsWaitedForWithoutError) {
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].tqty, 20.0);
 }
-
-INSTANTIATE_TEST_SUITE_P(Databases, FileListDatabaseTest,
-                         ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
-                         [](const auto& info) { return test::backendName(info.param); });
 
 }  // namespace
 }  // namespace velt::outputs
