@@ -80,7 +80,10 @@ public:
     }
     void showBytes(uint32_t device, int64_t file, int64_t done, int64_t total) override {
         if (!terminal_ || file < 0) return;
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        const auto now = std::chrono::steady_clock::now();
+        if (now - shown_ < std::chrono::milliseconds(200) && done < total) return;  // a few redraws a second
+        shown_ = now;
+        const double seconds = std::chrono::duration<double>(now - start_).count();
         const double rate = seconds > 0 ? double(done) / seconds : 0;
         const double share = total > 0 ? double(done) / double(total) : 1;
         const int filled = int(share * 30);
@@ -101,7 +104,7 @@ private:
     }
     bool terminal_;
     bool barShown_ = false;
-    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point start_, shown_{};
 };
 
 int listDevicesCommand(const CardmillSettings& settings) {
