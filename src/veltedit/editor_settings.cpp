@@ -1,6 +1,6 @@
 #include "veltedit/editor_settings.h"
 
-#include <cstdio>
+#include <cstdlib>
 
 #include "link/serial_link.h"
 #include "link/socket_link.h"
@@ -8,6 +8,24 @@
 #include "platform/log.h"
 
 namespace velt::veltedit {
+
+namespace {
+
+// "%d.%d.%d.%d %d" as scanf reads it (blanks before each number, the dots
+// exactly), with numbers that saturate instead of overflowing.
+bool scanEndpoint(const std::string& text, long n[5]) {
+    const char* p = text.c_str();
+    for (int i = 0; i < 5; ++i) {
+        if (i > 0 && i < 4 && *p++ != '.') return false;
+        char* end = nullptr;
+        n[i] = std::strtol(p, &end, 10);
+        if (end == p) return false;
+        p = end;
+    }
+    return true;
+}
+
+}  // namespace
 
 EditorSettings readSettings(const std::string& path) {
     EditorSettings s;
@@ -22,19 +40,17 @@ EditorConnection chooseLink(const EditorSettings& settings) {
         // The read chunk stays at one byte, as the editor's protocol was paced with.
         c.transport = std::make_unique<link::SerialLink>(settings.device, settings.config, kQueueBytes, kQueueBytes);
     } else if (settings.device == "INET" || settings.device == "TCP") {
-        int a[4] = {0, 0, 0, 0};
-        int port = 0;
-        const int got = std::sscanf(settings.config.c_str(), "%d.%d.%d.%d %d", &a[0], &a[1], &a[2], &a[3], &port);
-        if (got != 5 || port <= 0 || port > 65535) return c;
+        long n[5] = {0, 0, 0, 0, 0};
+        if (!scanEndpoint(settings.config, n) || n[4] <= 0 || n[4] > 65535) return c;
         uint8_t address[4];
         for (int i = 0; i < 4; ++i) {
-            if (a[i] < 0 || a[i] > 255) {
+            if (n[i] < 0 || n[i] > 255) {
                 VELT_LOG_ERROR("veltedit", "INDEVICECONFIGSTRING \"%s\" is not an IPv4 address", settings.config.c_str());
                 return c;
             }
-            address[i] = uint8_t(a[i]);
+            address[i] = uint8_t(n[i]);
         }
-        c.transport = std::make_unique<link::SocketLink>(address, port);
+        c.transport = std::make_unique<link::SocketLink>(address, int(n[4]));
     } else {
         return c;
     }

@@ -41,6 +41,13 @@ std::string printablePrefix(const std::string& text, std::size_t limit) {
     return text.substr(0, n);
 }
 
+// A leading number as "%e" and "%f" read it; `value` is kept when there is none.
+void readFloat(const std::string& text, float& value) {
+    char* end = nullptr;
+    const float v = std::strtof(text.c_str(), &end);
+    if (end != text.c_str()) value = v;
+}
+
 std::string format(const char* fmt, double value) {
     char text[64];
     std::snprintf(text, sizeof text, fmt, value);
@@ -172,11 +179,12 @@ void StationEditor::takeBack(const ChannelFields& fields) {
     ChannelParameters& ch = p_.channels[std::size_t(current_)];
     ch.name = printablePrefix(fields.name, kNameBytes);
     ch.sensor = printablePrefix(fields.sensor, kNameBytes);
-    float value = 0;
-    const std::string calibration = printablePrefix(fields.calibration, kNumberChars);
-    if (std::sscanf(calibration.c_str(), "%e", &value) == 1) ch.calibration = value;
-    const std::string period = printablePrefix(fields.period, kNumberChars);
-    if (std::sscanf(period.c_str(), "%f", &value) == 1) ch.period = value;
+    // A text left as shown keeps the value's exact bits: "%e" and "%f" do
+    // not carry every digit of a float, and a save must not change what the
+    // operator did not touch.
+    if (fields.calibration != format("%e", double(ch.calibration)))
+        readFloat(printablePrefix(fields.calibration, kNumberChars), ch.calibration);
+    if (fields.period != format("%f", double(ch.period))) readFloat(printablePrefix(fields.period, kNumberChars), ch.period);
     ch.units = fields.unitsIndex >= 0 && fields.unitsIndex < kUnitsEntries ? unitsCode(fields.unitsIndex) : kUnitsNone;
 }
 

@@ -110,6 +110,13 @@ TEST(StationParameters, ChannelFieldsAreTakenBackOnPrevNextAndSave) {
     EXPECT_EQ(image[kChannelCount], 5);
 }
 
+TEST(StationParameters, AnUntouchedNumberKeepsItsExactBits) {
+    Image image = sampleImage();
+    const uint8_t value[4] = {0xEA, 0xD6, 0xFC, 0x3D};  // 0.12345679f; "1.234568e-01" reads back as EB D6 FC 3D
+    std::copy(value, value + 4, image.begin() + long(channelRecord(0) + kRecCalibration));
+    EXPECT_EQ(bytesAt(saveUnchanged(image), channelRecord(0) + kRecCalibration, 4), bytesAt(image, channelRecord(0) + kRecCalibration, 4));
+}
+
 TEST(ResponseTables, TablesAreListedOnceAndNewOnesMustFit) {
     Image image = sampleImage();
     image[160] = 20;  // L = 20: 21 bytes in use

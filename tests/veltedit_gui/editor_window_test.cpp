@@ -11,6 +11,9 @@
 #include <chrono>
 #include <cstring>
 
+#include "link/editor_link.h"
+#include "link/serial_link.h"
+#include "link/simulator.h"
 #include "platform/endian.h"
 #include "support/temp_dir.h"
 #include "veltedit/fake_recorder.h"
@@ -42,10 +45,10 @@ Image stationImage() {
     return image;
 }
 
-/// Runs the event loop until `ready` holds or 5 s have passed.
+/// Runs the event loop until `ready` holds or `seconds` have passed.
 template <typename Ready>
-bool waitFor(Ready ready) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+bool waitFor(Ready ready, int seconds = 5) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!ready() && std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
     return ready();
 }
@@ -101,6 +104,35 @@ TEST(EditorWindowTest, AStationThatDoesNotAnswerLeavesTheFieldsEmpty) {
     window.cancel();
     ASSERT_TRUE(waitFor([&] { return window.finished(); }));
     EXPECT_EQ(recorder.sent.substr(recorder.sent.size() - 12), "RST\nRST\nRST\n");
+}
+
+// In real time on "veltsim serve": the window stays live while the station
+// is stopped and read, and a saved edit reaches the simulator's EEPROM file.
+TEST(EditorWindowTest, EditsAStationOnTheSimulator) {
+    TempDir dir;
+    test::Simulator simulator({"--pty", dir.file("tty"), "--eeprom", dir.file("station.eep")});
+    ASSERT_NE(simulator.firstLine().find("listening"), std::string::npos);
+    link::SerialLink serial("COM:" + dir.file("tty"), "19200,n,8,1", 50000, 50000);
+    link::EditorLink link(serial);
+    ASSERT_EQ(link.open(), 0);
+    SystemPacer pacer;
+    EditorWindow window(link, pacer, WriteBackFiles{dir.file("testeeprom"), dir.file("testeeprom.read")});
+    window.show();
+    window.start();
+    ASSERT_TRUE(waitFor([&] { return window.text("status") == "stopping station, attempt 1 of 5"; }));
+    ASSERT_TRUE(waitFor([&] { return !window.busy(); }, 40));
+    ASSERT_EQ(window.text("channelName"), "HHZ");
+    window.findChild<QLineEdit*>("channelName")->setText("BHZ");
+    window.save();
+    ASSERT_TRUE(waitFor([&] { return window.finished(); }, 10));
+    link.close();
+
+    const std::vector<uint8_t> read = test::readFile(dir.file("testeeprom.read"));
+    std::vector<uint8_t> edited = read;
+    ASSERT_EQ(edited.size(), kImageBytes);
+    edited[kChannelNames] = 'B';
+    EXPECT_EQ(test::readFile(dir.file("station.eep")), edited);
+    EXPECT_EQ(test::readFile(dir.file("testeeprom")), edited);
 }
 
 TEST(ResponseFormDialogTest, ShowsTheTablesAndLoadsOneThatFits) {
