@@ -93,8 +93,7 @@ bool EepromSession::connect() {
     return readImage();
 }
 
-bool EepromSession::readImage() {
-    say("reading EEPROM");
+bool EepromSession::readAnswer() {
     send(kRead, int(sizeof kRead - 1));
     answer_.reset();
     const int64_t deadline = pacer_.seconds() + SessionTimings::kReadSeconds;
@@ -106,18 +105,33 @@ bool EepromSession::readImage() {
         if (!beforeDeadline(deadline)) {
             VELT_LOG_WARNING("veltedit", "no prompt within %d s of EPR? (%d bytes taken)", SessionTimings::kReadSeconds,
                              answer_.count());
-            return imageRead_;
+            return false;
         }
     }
     if (!answer_.complete()) {
         VELT_LOG_WARNING("veltedit", "EPR? answer held %d bytes, not %zu (%d lines ignored)", answer_.count(),
                          kImageBytes, answer_.ignoredLines());
-        return imageRead_;
+        return false;
     }
+    return true;
+}
+
+bool EepromSession::readImage() {
+    say("reading EEPROM");
+    if (!readAnswer()) return imageRead_;
     imageRead_ = true;
     received_ = answer_.image();
     edit_ = received_;
     return true;
+}
+
+int EepromSession::verify() {
+    if (!imageRead_) return -1;
+    say("reading EEPROM back");
+    if (!readAnswer()) return -1;
+    int differing = 0;
+    for (std::size_t a = 0; a < kImageBytes; ++a) differing += answer_.image()[a] != edit_[a] ? 1 : 0;
+    return differing;
 }
 
 int EepromSession::writeBack(const WriteBackFiles& files, WriteBackReport& report) {

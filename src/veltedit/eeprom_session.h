@@ -87,6 +87,10 @@ public:
     int writeBack(const WriteBackFiles& files, WriteBackReport& report);
     /// @brief One "RST\n". @return 0 when the prompt came, 1 on a time-out.
     int restart();
+    /// @brief Reads the image again (the station still stopped) and
+    /// compares it with the edit image. @return the bytes that differ, or
+    /// -1 when no image was read before or now.
+    int verify();
     /// @brief writeBack, then restart whatever it returned. @return writeBack's result.
     int save(const WriteBackFiles& files, WriteBackReport& report);
     /// @brief Three restarts, 100 ms apart; nothing written.
@@ -100,6 +104,8 @@ public:
     int ignoredLines() const { return answer_.ignoredLines(); }
 
 private:
+    /// Sends "EPR?" and takes its answer. @return true for a complete image in answer_.
+    bool readAnswer();
     void send(const char* text, int length);
     void say(const std::string& text);
     /// Waits a little for the next byte unless `deadline` has passed.

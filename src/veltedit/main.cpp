@@ -51,9 +51,10 @@ const char* const kUsage =
     "                  loop, rate code, names, channel records of the channels the\n"
     "                  station has, pulse calibration, response tables; never the\n"
     "                  signature, device, configuration or restart numbers), then\n"
-    "                  restart it. Before anything is written the new image goes\n"
-    "                  to ./testeeprom and the image as read to ./testeeprom.read\n"
-    "                  (or .read.1, .read.2 ... : an earlier one is never replaced)\n"
+    "                  read the image back to check it and restart the station.\n"
+    "                  Before anything is written the new image goes to\n"
+    "                  ./testeeprom and the image as read to ./testeeprom.read\n"
+    "                  (or .read.1, .read.2 ...: an earlier one is never replaced)\n"
     "  --yes           do not ask before stopping the station\n"
     "  --config DIR    work in DIR, where veltEdit.ini is (FILE is still taken from\n"
     "                  the directory the program was started in)\n"
@@ -62,8 +63,9 @@ const char* const kUsage =
     "Stopping a station takes 8 to 18 s, up to about 90 s when it does not answer.\n"
     "Progress and messages go to standard error, parameters to standard output.\n"
     "Exit status: 0 done; 1 the job failed (the station's image could not be read,\n"
-    "a file could not be read or written, a written byte was not confirmed); 2 bad\n"
-    "arguments or settings (\"Connect stream not found\").\n";
+    "a file could not be read or written, the image read back after a restore\n"
+    "differs from what was written); 2 bad arguments or settings\n"
+    "(\"Connect stream not found\").\n";
 
 class LineProgress final : public Progress {
 public:
@@ -176,12 +178,15 @@ int talkToStation(const Arguments& a) {
             VELT_LOG_WARNING(a.file.c_str(), "the image is of another device number than the station's");
         const int changed = restoreEditable(backup, session.editImage());
         WriteBackReport report;
-        const int rc = session.save(WriteBackFiles{}, report);
+        const int rc = session.writeBack(WriteBackFiles{}, report);
+        // Read back before the restart: only what the station holds now counts.
+        const int differing = rc == EepromSession::kDone && report.sent > 0 ? session.verify() : 0;
+        session.restart();
         if (rc != EepromSession::kDone) {
             result = kFailed;
-        } else if (report.unanswered > 0) {
-            VELT_LOG_ERROR(settings.device.c_str(), "%d of %d written bytes not confirmed", report.unanswered,
-                           report.sent);
+        } else if (differing != 0) {
+            VELT_LOG_ERROR(settings.device.c_str(), "read back after writing %d bytes: %s", report.sent,
+                           differing < 0 ? "no complete image" : (std::to_string(differing) + " bytes differ").c_str());
             result = kFailed;
         } else {
             std::fprintf(stderr, "restored %d bytes%s%s\n", changed, report.keptAs.empty() ? "" : "; image as read kept in ",

@@ -91,6 +91,7 @@ public:
     bool silent = false;        // answers nothing at all
     int skipLine = -1;          // an EPR? answer line left out
     std::string extraLine;      // sent after the 32 lines of an EPR? answer
+    bool ignoreWrites = false;  // answers EPRW but keeps its image
 
 private:
     void answer(const std::string& line) {
@@ -101,7 +102,7 @@ private:
             for (int i = 0; i < int(lines.size()); ++i)
                 if (i != skipLine) out += lines[std::size_t(i)];
             out += extraLine;
-        } else if (line.size() == 10 && line.compare(0, 4, "EPRW") == 0 && line[7] == '=') {
+        } else if (line.size() == 10 && line.compare(0, 4, "EPRW") == 0 && line[7] == '=' && !ignoreWrites) {
             image[std::stoul(line.substr(4, 3), nullptr, 16) & 0x1FF] = uint8_t(std::stoul(line.substr(8, 2), nullptr, 16));
         }
         out += '>';

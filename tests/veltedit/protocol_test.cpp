@@ -142,6 +142,18 @@ TEST_F(SessionTest, OneChangedByteIsWrittenAloneAfterTheBackups) {
     EXPECT_EQ(report.keptAs, files.kept + ".1");
 }
 
+TEST_F(SessionTest, AReadBackShowsBytesTheStationDidNotTake) {
+    ASSERT_TRUE(session.connect());
+    session.editImage()[35] = 0x41;
+    ASSERT_EQ(session.writeBack(files, report), EepromSession::kDone);
+    EXPECT_EQ(session.verify(), 0);
+    recorder.ignoreWrites = true;
+    session.editImage()[36] = 0x42;
+    ASSERT_EQ(session.writeBack(files, report), EepromSession::kDone);
+    EXPECT_EQ(report.sent, 2);
+    EXPECT_EQ(session.verify(), 1);
+}
+
 TEST_F(SessionTest, NoChangeSendsOnlyTheRestart) {
     ASSERT_TRUE(session.connect());
     const std::size_t mark = recorder.sent.size();
