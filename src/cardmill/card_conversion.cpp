@@ -67,7 +67,7 @@ ConversionSummary convertDevices(const CardmillSettings& settings, const std::ve
             qrx = std::make_unique<outputs::QrxOutput>(
                 outputs::QrxSettings{settings.qrxDataDirectory,
                                      std::string(outputs::FileListDatabase::kCardmillConnection)},
-                kQrxBlocksBuffered);
+                kQrxBlocksBuffered, settings.qrxJournal);
             sinks.add(qrx.get());
         }
         converter.attach(&sinks);

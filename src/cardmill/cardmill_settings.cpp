@@ -23,7 +23,10 @@ CardmillSettings readCardmillSettings(const std::string& ini) {
     s.fourIntOn = text(ini, "OUT4INTFILE", "TODO", "NO") == "YES";
     s.secondsInFile = platform::readProfileInt(ini, "OUT4INTFILE", "SECINFILE", 3600);
     s.qrxOn = text(ini, "QRX", "TODO", "NO") == "YES";
-    if (s.qrxOn) s.qrxDataDirectory = outputs::qrxDataDirectory();
+    if (s.qrxOn) {
+        s.qrxDataDirectory = outputs::qrxDataDirectory();
+        s.qrxJournal = outputs::qrxJournalName(ini);
+    }
     return s;
 }
 

@@ -15,6 +15,7 @@ struct CardmillSettings {
     long secondsInFile = 3600;   // [OUT4INTFILE] SECINFILE
     bool qrxOn = false;          // [QRX] TODO, exactly "YES"
     std::string qrxDataDirectory;   // where QRX4.0 files go: the qrx.ini every QRX4.0 writer reads
+    std::string qrxJournal;         // FILELIST rows waiting for the database, beside the QRX4.0 data
 };
 
 /// @brief The settings of `iniPath`; absent keys take their defaults. The
