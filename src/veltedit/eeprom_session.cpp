@@ -118,7 +118,7 @@ bool EepromSession::readAnswer() {
 
 bool EepromSession::readImage() {
     say("reading EEPROM");
-    if (!readAnswer()) return imageRead_;
+    if (!readAnswer()) return false;
     imageRead_ = true;
     received_ = answer_.image();
     edit_ = received_;

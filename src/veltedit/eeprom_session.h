@@ -79,7 +79,8 @@ public:
     int stopAttempt();
     /// @brief Up to five stop attempts, then the read. @return imageRead().
     bool connect();
-    /// @brief "EPR?" and its answer; on a complete answer both images are set.
+    /// @brief "EPR?" and its answer; on a complete answer both images are
+    /// set and imageRead() holds. @return whether this answer was complete.
     bool readImage();
     /// @brief Writes the dump and the kept image, then one write-byte command
     /// per byte where the edit image differs from the received one.
