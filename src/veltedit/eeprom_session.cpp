@@ -36,7 +36,7 @@ void EepromSession::say(const std::string& text) {
 }
 
 bool EepromSession::beforeDeadline(int64_t deadline) {
-    if (pacer_.seconds() >= deadline) return false;
+    if (pacer_.stopRequested() || pacer_.seconds() >= deadline) return false;
     pacer_.idle(link_, SessionTimings::kIdleSliceMs);
     return true;
 }
@@ -67,6 +67,7 @@ int EepromSession::drain(int seconds) {
 int EepromSession::stopAttempt() {
     drain(1);
     for (int round = 0; round < SessionTimings::kStopRounds; ++round) {
+        if (pacer_.stopRequested()) return -1;
         for (int i = 0; i < kStopLength; ++i) {
             send(kStop + i, 1);
             pacer_.pause(SessionTimings::kBytePauseMs);
@@ -86,6 +87,7 @@ bool EepromSession::connect() {
         std::snprintf(text, sizeof text, "stopping station, attempt %d of %d", attempt, SessionTimings::kStopAttempts);
         say(text);
         if (stopAttempt() == 0) break;
+        if (pacer_.stopRequested()) return false;
         VELT_LOG_INFO("veltedit", "stop attempt %d of %d saw no prompt", attempt, SessionTimings::kStopAttempts);
         drain(1);
     }
@@ -156,6 +158,11 @@ int EepromSession::writeBack(const WriteBackFiles& files, WriteBackReport& repor
     VELT_LOG_INFO("veltedit", "image as read kept in %s", kept.c_str());
     for (std::size_t a = 0; a < kImageBytes; ++a) {
         if (edit_[a] == received_[a]) continue;
+        if (pacer_.stopRequested()) {
+            report.interrupted = true;
+            VELT_LOG_WARNING("veltedit", "write back interrupted after %d of %d bytes", report.sent, changed);
+            break;
+        }
         char text[kWriteLength + 1];
         std::snprintf(text, sizeof text, "EPRW%3.3X=%2.2X\n", unsigned(a), unsigned(edit_[a]));
         char step[64];

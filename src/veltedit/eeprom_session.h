@@ -13,7 +13,7 @@
 // and t seconds; the deadline is only looked at while nothing is waiting.
 // Where the recorder family's editor spun on the link, this one sleeps on
 // it (Pacer::idle) between checks; the bytes sent and their timing are the
-// same.
+// same. A stop request (Pacer::stopRequested) ends every wait at once.
 //
 // The session keeps two images: the one received, unchanged for the life
 // of the session, and the edit image that all editing changes. A write
@@ -59,6 +59,7 @@ struct WriteBackFiles {
 struct WriteBackReport {
     int sent = 0;        // write-byte commands sent
     int unanswered = 0;  // of them, not answered with '>' in time
+    bool interrupted = false;  // a stop request ended it before every byte was sent
     std::string keptAs;  // the name the image as read went to
 };
 

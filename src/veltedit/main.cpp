@@ -4,11 +4,14 @@
 // --restore puts a file's editable bytes back into a station.
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "platform/log.h"
+#include "platform/wake_event.h"
 #include "veltedit/editor_settings.h"
 #include "veltedit/eeprom_session.h"
 #include "veltedit/image_backup.h"
@@ -62,10 +65,20 @@ const char* const kUsage =
     "\n"
     "Stopping a station takes 8 to 18 s, up to about 90 s when it does not answer.\n"
     "Progress and messages go to standard error, parameters to standard output.\n"
+    "SIGINT and SIGTERM end the conversation at once and restart the station.\n"
     "Exit status: 0 done; 1 the job failed (the station's image could not be read,\n"
     "a file could not be read or written, the image read back after a restore\n"
     "differs from what was written); 2 bad arguments or settings\n"
     "(\"Connect stream not found\").\n";
+
+// SIGINT and SIGTERM end the conversation at its next check; the station
+// is then restarted before the program ends.
+std::atomic<bool> interrupted{false};
+const velt::platform::WakeEvent* interruptWake = nullptr;
+void onInterrupt(int) {
+    interrupted = true;
+    if (interruptWake != nullptr) interruptWake->signal();
+}
 
 class LineProgress final : public Progress {
 public:
@@ -157,7 +170,11 @@ int talkToStation(const Arguments& a) {
         VELT_LOG_ERROR(settings.device.c_str(), "cannot open the link: %s", connection.link->lastError().c_str());
         return kFailed;
     }
-    SystemPacer pacer;
+    velt::platform::WakeEvent wake;
+    interruptWake = &wake;
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+    SystemPacer pacer(&wake, &interrupted);
     LineProgress progress;
     EepromSession session(*connection.link, pacer, &progress);
     int result = kDone;
@@ -182,7 +199,7 @@ int talkToStation(const Arguments& a) {
         // Read back before the restart: only what the station holds now counts.
         const int differing = rc == EepromSession::kDone && report.sent > 0 ? session.verify() : 0;
         session.restart();
-        if (rc != EepromSession::kDone) {
+        if (rc != EepromSession::kDone || report.interrupted) {
             result = kFailed;
         } else if (differing != 0) {
             VELT_LOG_ERROR(settings.device.c_str(), "read back after writing %d bytes: %s", report.sent,
@@ -192,6 +209,10 @@ int talkToStation(const Arguments& a) {
             std::fprintf(stderr, "restored %d bytes%s%s\n", changed, report.keptAs.empty() ? "" : "; image as read kept in ",
                          report.keptAs.c_str());
         }
+    }
+    if (interrupted) {
+        std::fprintf(stderr, "veltedit: interrupted; the station was sent \"RST\"\n");
+        result = kFailed;
     }
     connection.link->close();
     return result;

@@ -4,6 +4,7 @@
 // protocol runs in virtual time under test.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "link/device_link.h"
@@ -20,19 +21,26 @@ public:
     virtual void pause(int milliseconds) = 0;
     /// @brief Waits at most `milliseconds` for a byte on `link` (not owned).
     virtual void idle(link::DeviceLink& link, int milliseconds) = 0;
+    /// @brief True once the conversation is asked to end (an interrupt):
+    /// every wait then ends as if timed out.
+    virtual bool stopRequested() = 0;
 };
 
 /// Real time: the system clock, sleeps, and a poll(2) on the link that a
-/// wake event (may be null, not owned) ends early.
+/// wake event ends early; `stop` (both may be null, neither owned) asks the
+/// conversation to end.
 class SystemPacer final : public Pacer {
 public:
-    explicit SystemPacer(const platform::WakeEvent* wake = nullptr) : wake_(wake) {}
+    explicit SystemPacer(const platform::WakeEvent* wake = nullptr, const std::atomic<bool>* stop = nullptr)
+        : wake_(wake), stop_(stop) {}
     int64_t seconds() override;
     void pause(int milliseconds) override;
     void idle(link::DeviceLink& link, int milliseconds) override;
+    bool stopRequested() override { return stop_ != nullptr && stop_->load(); }
 
 private:
     const platform::WakeEvent* wake_;
+    const std::atomic<bool>* stop_;
 };
 
 }  // namespace velt::veltedit

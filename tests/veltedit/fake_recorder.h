@@ -21,7 +21,9 @@ public:
     int64_t seconds() override { return 1'000'000 + millis / 1000; }
     void pause(int ms) override { millis += ms; }
     void idle(link::DeviceLink&, int ms) override { millis += ms; }
+    bool stopRequested() override { return stopAt >= 0 && millis >= stopAt; }
     int64_t millis = 0;
+    int64_t stopAt = -1;  // virtual time of a stop request; -1: none
 };
 
 /// The "EPR?" answer of `image`: "!AAAA: HH ... HH\r\n" per 16 bytes.

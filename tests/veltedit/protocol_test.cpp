@@ -154,6 +154,14 @@ TEST_F(SessionTest, AReadBackShowsBytesTheStationDidNotTake) {
     EXPECT_EQ(session.verify(), 1);
 }
 
+TEST_F(SessionTest, AStopRequestEndsTheConversationAtOnce) {
+    recorder.silent = true;
+    pacer.stopAt = 3000;
+    EXPECT_FALSE(session.connect());
+    EXPECT_LT(pacer.millis, 4000);
+    EXPECT_EQ(recorder.sent.find("EPR?"), std::string::npos);
+}
+
 TEST_F(SessionTest, NoChangeSendsOnlyTheRestart) {
     ASSERT_TRUE(session.connect());
     const std::size_t mark = recorder.sent.size();
