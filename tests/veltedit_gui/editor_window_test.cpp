@@ -156,6 +156,7 @@ TEST(ResponseFormDialogTest, ShowsTheTablesAndLoadsOneThatFits) {
 }  // namespace velt::veltedit::gui
 
 int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
