@@ -78,21 +78,20 @@ bool CardStreamReader::refill() {
 }
 
 int CardStreamReader::available() {
-    if (!isOpen_) {
-        if (!openNext()) return 0;
-        return refill() ? 1 : 0;
-    }
     if (hasBuffered()) return 1;
-    const int64_t count = end_ - buffer_.data();
-    if (offset_ + count < dataLength_) {
-        offset_ += count;
-        return refill() ? 1 : 0;
+    for (;;) {
+        if (!isOpen_ && !openNext()) return 0;
+        const int64_t count = end_ - buffer_.data();
+        if (offset_ + count < dataLength_) {
+            offset_ += count;
+            return refill() ? 1 : 0;
+        }
+        // This file is read (or holds no data, as a 64-byte file does): the
+        // next number follows; an empty file never ends the stream.
+        close();
+        ++current_;
+        offset_ = 0;
     }
-    close();
-    ++current_;
-    offset_ = 0;
-    if (!openNext()) return 0;
-    return refill() ? 1 : 0;
 }
 
 uint8_t CardStreamReader::readByte() { return hasBuffered() ? takeBuffered() : 0; }

@@ -168,6 +168,19 @@ TEST(CardStreamTest, WritesTheBlocksOfDataInFilesAndReadsTheArchiveForContext) {
     EXPECT_GE(sink.closes, 1);  // the first block wholly in file 7 closed the outputs
 }
 
+TEST(CardStreamTest, AFileWithoutDataDoesNotEndTheStream) {
+    const test::TempDir dir;
+    writeCard(dir.file("a"), 7, 1, {});
+    writeCard(dir.file("b"), 7, 2, Bytes(100, 0x42));
+    CardDirectory in, archive;
+    ASSERT_EQ(in.scan(dir.path()), 0);
+    CardStreamReader reader(in, archive, 7, 1, 2);
+    reader.open();
+    std::size_t bytes = 0;
+    while (reader.available() > 0) bytes += reader.readByte() == 0x42;
+    EXPECT_EQ(bytes, 100u);
+}
+
 // The program on a card of two recorders: the list, then both converted to
 // 4-int files and copied; an abort still copies.
 TEST(CardmillProgram, ListsConvertsAndCopiesTwoRecorders) {
