@@ -101,7 +101,10 @@ ConversionSummary convertDevices(const CardmillSettings& settings, const std::ve
         done += bytesOf(dataIn, range);
         view.showProgress("");
         reader.close();
-        if (sinks.commit() != 0) VELT_LOG_ERROR(kWho, "device %u: the outputs could not all be written", range.device);
+        if (sinks.commit() != 0) {
+            ++summary.outputFailures;
+            VELT_LOG_ERROR(kWho, "device %u: the outputs could not all be written", range.device);
+        }
         sinks.closeOutputs();
         if (settings.autoCopyToArchive) {
             view.showProgress("Copy files to archive");

@@ -32,6 +32,7 @@ public:
 
 struct ConversionSummary {
     int devicesConverted = 0;  // devices read to their end
+    int outputFailures = 0;    // devices whose outputs could not all be written
     bool aborted = false;
     CopyTotals copies;
 };

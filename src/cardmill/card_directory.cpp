@@ -1,5 +1,7 @@
 #include "cardmill/card_directory.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -38,6 +40,8 @@ int CardDirectory::scan(const std::string& dir) {
     if (platform::listDirectory(dir_, "*.*", names) != 0) return -1;
     for (std::string& name : names) {
         if (name.empty() || name[0] == '.') continue;
+        struct stat st {};
+        if (::stat((dir_ + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;  // never open a pipe or device
         recorder::CardFile file;
         if (file.open(dir_ + name) != 0) continue;
         ++headerReads_;
@@ -80,6 +84,13 @@ std::string deviceLine(const DeviceRange& range) {
 
 CopyTotals copyDeviceToArchive(const CardDirectory& in, const std::string& archiveDir, const DeviceRange& range) {
     CopyTotals totals;
+    if (archiveDir.empty()) {
+        // Copying to "" would put the files in the working directory.
+        for (uint64_t k = range.first; k <= range.last; ++k) totals.failed += in.find(range.device, uint32_t(k)) != nullptr;
+        VELT_LOG_ERROR(kWho, "no archive directory (DATAARCHDIR) is set: %d files of device %u not copied", totals.failed,
+                       unsigned(range.device));
+        return totals;
+    }
     const std::string archive = platform::withTrailingSeparator(platform::normaliseSeparators(archiveDir));
     for (uint64_t k = range.first; k <= range.last; ++k) {
         const CardEntry* entry = in.find(range.device, uint32_t(k));
@@ -90,22 +101,31 @@ CopyTotals copyDeviceToArchive(const CardDirectory& in, const std::string& archi
             VELT_LOG_ERROR(kWho, "cannot read %s: %s", in.pathOf(*entry).c_str(), std::strerror(errno));
             continue;
         }
-        std::string target = archive + entry->name;
-        int rc = platform::createFileAtomically(target, bytes);
-        if (rc == 1) {
+        // Names repeat across recorders: a name holding other bytes is kept
+        // and the next of NAME.1, NAME.2, ... is tried; one holding these
+        // bytes means the file is archived already (a conversion run again).
+        const std::string base = archive + entry->name;
+        std::string target = base;
+        int rc = 1;
+        bool identical = false;
+        for (int n = 1; rc == 1; ++n) {
+            rc = platform::createFileAtomically(target, bytes);
+            if (rc != 1) break;
             std::string there;
             if (readWhole(target, there) && there == bytes) {
-                ++totals.identical;
-                continue;
+                identical = true;
+                break;
             }
-            // Names repeat across recorders: keep the other file, copy beside it.
-            target = platform::freeName(target);
-            rc = platform::createFileAtomically(target, bytes);
-            if (rc == 0) {
-                ++totals.renamed;
-                VELT_LOG_WARNING(kWho, "%s%s holds other data; %s copied as %s", archive.c_str(), entry->name.c_str(),
-                                 in.pathOf(*entry).c_str(), target.c_str());
-            }
+            target = base + "." + std::to_string(n);
+        }
+        if (identical) {
+            ++totals.identical;
+            continue;
+        }
+        if (rc == 0 && target != base) {
+            ++totals.renamed;
+            VELT_LOG_WARNING(kWho, "%s holds other data; %s copied as %s", base.c_str(), in.pathOf(*entry).c_str(),
+                             target.c_str());
         }
         if (rc != 0) {
             ++totals.failed;

@@ -11,10 +11,11 @@
 //    one header read per file instead of one per file and lookup.
 //  - The copy never replaces a file: an identical file in the archive is
 //    left as it is, a different one (another recorder's file of the same
-//    name) is kept and the copy goes under the first free name "NAME.1",
-//    "NAME.2", ... (logged). Each copy is written under a temporary name,
-//    synced and renamed, so the archive never holds a torn file. Failures
-//    are counted and logged.
+//    name) is kept and the copy goes under the first of "NAME.1",
+//    "NAME.2", ... that is free (logged), unless one of them already holds
+//    the same bytes. Each copy is written under a temporary name, synced and
+//    renamed, so the archive never holds a torn file. Failures are counted
+//    and logged; without an archive directory nothing is copied (failures).
 #pragma once
 
 #include <cstdint>

@@ -62,12 +62,13 @@ bool CardStreamReader::openNext() {
     return false;
 }
 
+// Only called with bytes left in the open file: nothing read is a read error
+// or a file cut short meanwhile, and the device's stream ends there.
 bool CardStreamReader::refill() {
-    if (!isOpen_ && !openNext()) return false;
     const long n = file_.readData(offset_, buffer_.data(), buffer_.size());
     if (n <= 0) {
-        if (n < 0) VELT_LOG_ERROR("card stream", "read error in file %llX of device %u: the device's stream ends here",
-                                  (unsigned long long)current_, unsigned(device_));
+        VELT_LOG_ERROR("card stream", "cannot read file %llX of device %u at %lld: the device's stream ends here",
+                       (unsigned long long)current_, unsigned(device_), (long long)offset_);
         ended_ = true;
         close();
         return false;
@@ -110,8 +111,10 @@ int CardStreamReader::seek(const StreamPosition& p) {
         current_ = p.file;
         if (!openNext()) return 0;
     }
+    // The bytes are read by the next available(): a position at the end of
+    // a file (or in a file without data) then goes on to the next number.
     offset_ = p.offset;
-    refill();
+    next_ = end_ = buffer_.data();
     return 0;
 }
 
@@ -176,6 +179,7 @@ void CardStreamConverter::blockLength() {
 void CardStreamConverter::backToLastGood() {
     if (lastGoodValid_) reader_.seek(lastGoodPos_);
     detector_.reset();
+    delimValid_ = position(delimPos_);  // the new search starts here, not at an old delimiter
     state_ = kBlockLength;
 }
 

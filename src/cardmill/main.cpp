@@ -47,8 +47,9 @@ const char* const kUsage =
     "  --help         this text\n"
     "\n"
     "Without --list or --headless the window opens. SIGINT and SIGTERM abort the\n"
-    "conversion; the copy still follows. Exit status: 0 done, 1 a file could not\n"
-    "be copied, 2 bad arguments or settings.\n";
+    "conversion as \"Abort convertion\" does (the copy still follows), then end the\n"
+    "program. Exit status: 0 done (also after an abort; the summary says so), 1 a\n"
+    "file could not be copied or an output not written, 2 bad arguments or settings.\n";
 
 std::atomic<bool> abortRequested{false};
 void onSignal(int) { abortRequested.store(true); }
@@ -137,15 +138,14 @@ int convertCommand(const CardmillSettings& settings, const std::vector<uint32_t>
             return 2;
         }
     }
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
     TerminalView view;
     const ConversionSummary s = convertDevices(settings, selected, abortRequested, view);
     std::printf("%d of %zu devices converted%s; files copied %d (%d under a free name), already archived %d, "
                 "not copied %d\n",
                 s.devicesConverted, selected.size(), s.aborted ? " (aborted)" : "", s.copies.copied, s.copies.renamed,
                 s.copies.identical, s.copies.failed);
-    return s.copies.failed > 0 ? 1 : 0;
+    if (s.outputFailures > 0) std::printf("the outputs of %d devices could not all be written\n", s.outputFailures);
+    return s.copies.failed > 0 || s.outputFailures > 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -182,10 +182,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     const CardmillSettings settings = readCardmillSettings("./cardmill.ini");
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
     if (list) return listDevicesCommand(settings);
     if (headless) return convertCommand(settings, wanted, all);
 #ifdef VELT_WITH_GUI
-    return velt::cardmill::gui::runWindow(argc, argv, "./cardmill.ini");
+    return velt::cardmill::gui::runWindow(argc, argv, "./cardmill.ini", abortRequested);
 #else
     std::fprintf(stderr, "cardmill: this build has no window; use --list or --headless\n");
     return 2;

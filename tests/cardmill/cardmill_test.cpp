@@ -122,7 +122,9 @@ TEST(CardDirectoryTest, CopyKeepsEveryOtherFileAndCountsFailures) {
     EXPECT_EQ(test::readFile(dir.file("arch/A0000004.UUU.1")), test::readFile(dir.file("in/A0000004.UUU")));
     EXPECT_EQ(test::readFile(dir.file("arch/A0000006.UUU")), test::readFile(dir.file("in/A0000006.UUU")));
     EXPECT_TRUE(std::filesystem::exists(dir.file("in/A0000006.UUU")));  // sources stay
+    EXPECT_EQ(copyDeviceToArchive(in, dir.file("arch"), range).identical, 3);  // run again: nothing new
     EXPECT_EQ(copyDeviceToArchive(in, dir.file("no-such-dir"), range).failed, 3);
+    EXPECT_EQ(copyDeviceToArchive(in, "", range).failed, 3);
 }
 
 // Files 5 and 6 in the data-in directory, 4 and 7 only in the archive: the
@@ -168,17 +170,30 @@ TEST(CardStreamTest, WritesTheBlocksOfDataInFilesAndReadsTheArchiveForContext) {
     EXPECT_GE(sink.closes, 1);  // the first block wholly in file 7 closed the outputs
 }
 
-TEST(CardStreamTest, AFileWithoutDataDoesNotEndTheStream) {
+// A file without data, and a position at the very end of a file (where the
+// converter goes back to when a block ended with the file), lead on to the
+// next file.
+TEST(CardStreamTest, EndsOfFilesAndFilesWithoutDataDoNotEndTheStream) {
     const test::TempDir dir;
     writeCard(dir.file("a"), 7, 1, {});
     writeCard(dir.file("b"), 7, 2, Bytes(100, 0x42));
+    writeCard(dir.file("c"), 7, 3, Bytes(50, 0x43));
     CardDirectory in, archive;
     ASSERT_EQ(in.scan(dir.path()), 0);
-    CardStreamReader reader(in, archive, 7, 1, 2);
-    reader.open();
-    std::size_t bytes = 0;
-    while (reader.available() > 0) bytes += reader.readByte() == 0x42;
-    EXPECT_EQ(bytes, 100u);
+    const auto bytesLeft = [](CardStreamReader& reader) {
+        std::size_t n = 0;
+        for (; reader.available() > 0; reader.readByte()) ++n;
+        return n;
+    };
+    CardStreamReader fromStart(in, archive, 7, 1, 3);
+    fromStart.open();
+    fromStart.seek({1, 0});
+    EXPECT_EQ(bytesLeft(fromStart), 150u);
+    CardStreamReader again(in, archive, 7, 1, 3);
+    again.open();
+    for (int i = 0; i < 10 && again.available() > 0; ++i) again.readByte();
+    again.seek({2, 100});
+    EXPECT_EQ(bytesLeft(again), 50u);
 }
 
 // The program on a card of two recorders: the list, then both converted to

@@ -7,6 +7,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 
 namespace velt::cardmill::gui {
 
@@ -114,6 +115,13 @@ void ConverterWindow::conversionEnded() {
     read_->setEnabled(true);
     exit_->setEnabled(true);
     // Start stays off until the selection changes.
+    if (closeWhenDone_) close();
+}
+
+void ConverterWindow::stopSoon() {
+    abortRequested_.store(true);
+    closeWhenDone_ = true;
+    if (!converting()) close();
 }
 
 void ConverterWindow::post(int line, const std::string& text) {
@@ -154,10 +162,18 @@ QString ConverterWindow::text(const QString& name) const {
     return {};
 }
 
-int runWindow(int& argc, char** argv, const std::string& iniPath) {
+int runWindow(int& argc, char** argv, const std::string& iniPath, const std::atomic<bool>& stopRequested) {
     QApplication app(argc, argv);
     ConverterWindow window(iniPath);
     window.show();
+    QTimer signalWatch;
+    QObject::connect(&signalWatch, &QTimer::timeout, &window, [&] {
+        if (stopRequested.load()) {
+            signalWatch.stop();
+            window.stopSoon();
+        }
+    });
+    signalWatch.start(100);
     return app.exec();
 }
 

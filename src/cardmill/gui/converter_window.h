@@ -40,6 +40,8 @@ public:
     /// @brief The text of the control named `name`, or the list lines joined by '\n' (for tests).
     QString text(const QString& name) const;
     bool converting() const { return worker_.joinable(); }
+    /// @brief Aborts a conversion in progress and closes the window once it has ended.
+    void stopSoon();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -62,12 +64,15 @@ private:
     QLabel *status_ = nullptr, *progress_ = nullptr;
     std::thread worker_;
     std::atomic<bool> abortRequested_{false};
+    bool closeWhenDone_ = false;
     std::mutex lock_;
     std::string pending_[2];
     bool queued_[2] = {false, false};
 };
 
-/// @brief Runs the window until it is closed. @return the exit status.
-int runWindow(int& argc, char** argv, const std::string& iniPath);
+/// @brief Runs the window until it is closed, or until `stopRequested` is
+/// set (by a signal): a conversion in progress is then aborted first.
+/// @return the exit status.
+int runWindow(int& argc, char** argv, const std::string& iniPath, const std::atomic<bool>& stopRequested);
 
 }  // namespace velt::cardmill::gui
