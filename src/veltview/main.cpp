@@ -38,10 +38,11 @@ const char* const kUsage =
     "recorder goes away (after 1, 2, 4 ... at most 30 s).\n"
     "\n"
     "  --config DIR   work in DIR, where veltView.ini and the other settings are\n"
-    "  --headless     no window and no start pause: a status line every 10 s on\n"
-    "                 standard output, messages on standard error (always so when\n"
-    "                 the program was built without windows); a device's check\n"
-    "                 box is its STARTMODE; SIGUSR1 is Next File, SIGUSR2 Next Card\n"
+    "  --headless     no window and no start pause: a status line at most every\n"
+    "                 10 s while the recorder sends, on standard output; messages\n"
+    "                 on standard error (always so when the program was built\n"
+    "                 without windows); a device's check box is its STARTMODE;\n"
+    "                 SIGUSR1 is Next File, SIGUSR2 Next Card\n"
     "  --duration S   stop in order after S seconds\n"
     "  --idle-wait-ms N  longest sleep when nothing arrives (default 100; 0 polls\n"
     "                 the link without sleeping, for measuring what that costs)\n"
@@ -49,17 +50,25 @@ const char* const kUsage =
     "  --help         this text\n"
     "\n"
     "SIGINT and SIGTERM stop in order: files are written and closed, exit status 0.\n"
-    "Exit status 2: bad arguments.\n";
+    "Exit status 2: bad arguments, or (headless) INDEVICE names no kind of link.\n";
 
-Monitor* running = nullptr;
+// The handlers only touch atomics and write to an eventfd; errno is kept
+// for the code they interrupt.
+std::atomic<Monitor*> running{nullptr};
 void onSignal(int) {
-    if (running != nullptr) running->stop();
+    const int saved = errno;
+    if (Monitor* m = running.load()) m->stop();
+    errno = saved;
 }
 void onNextFile(int) {
-    if (running != nullptr) running->press(key_code::kNextFile);
+    const int saved = errno;
+    if (Monitor* m = running.load()) m->press(key_code::kNextFile);
+    errno = saved;
 }
 void onNextCard(int) {
-    if (running != nullptr) running->press(key_code::kNextCard);
+    const int saved = errno;
+    if (Monitor* m = running.load()) m->press(key_code::kNextCard);
+    errno = saved;
 }
 
 class ConsoleUi final : public MonitorUi {
@@ -169,7 +178,8 @@ int main(int argc, char** argv) {
     ConsoleUi ui;
     Monitor monitor("./veltView.ini", canvas, fields, writers, ui, clock);
     monitor.setIdleWait(idleWait);
-    running = &monitor;
+    monitor.setEndWithoutLink(true);
+    running.store(&monitor);
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     std::signal(SIGUSR1, onNextFile);
@@ -186,6 +196,6 @@ int main(int argc, char** argv) {
     monitor.setReady();
     monitor.run();
     if (timer.joinable()) timer.join();
-    running = nullptr;
-    return 0;
+    running.store(nullptr);
+    return monitor.linkMissing() ? 2 : 0;
 }

@@ -88,7 +88,9 @@ void Monitor::run() {
     while (!stopping()) {
         const RunEnd end = monitoringRun();
         ++runs_;
+        linkMissing_.store(end == RunEnd::NoLink);
         if (end == RunEnd::NoLink) {
+            if (endWithoutLink_) break;
             while (!stopping()) waitSeconds(1);
         } else if (end == RunEnd::Dropped && !stopping()) {
             ui_.setLinkText("reconnecting in " + std::to_string(reconnectSeconds_) + " s");

@@ -108,7 +108,12 @@ public:
     /// @brief Longest sleep when nothing arrives (0: poll without sleeping).
     void setIdleWait(int milliseconds) { idleWaitMs_ = milliseconds; }
     const Receiver& receiver() const { return receiver_; }
-    int runs() const { return runs_; }
+    int runs() const { return runs_.load(); }
+    /// @brief With `on`, run() ends when INDEVICE names no link, instead of
+    /// idling until stop() (a headless monitor has nobody to read the message).
+    void setEndWithoutLink(bool on) { endWithoutLink_ = on; }
+    /// @brief The last run found no link to build.
+    bool linkMissing() const { return linkMissing_.load(); }
 
 private:
     enum class RunEnd { Stopped, Edit, Dropped, NoLink };
@@ -149,7 +154,9 @@ private:
     int64_t shownPauseSeconds_ = -1;
     int reconnectSeconds_ = 1;
     int idleWaitMs_ = kIdleWaitMs;
-    int runs_ = 0;
+    std::atomic<int> runs_{0};
+    std::atomic<bool> linkMissing_{false};
+    bool endWithoutLink_ = false;
 };
 
 }  // namespace velt::veltview

@@ -169,7 +169,7 @@ TEST(ReceiverTest, FourMarksThatDisagreeReplaceTheLockedTimeBase) {
     PixelCanvas canvas;
     TraceDisplay display(canvas);
     MemoryMonitorFields fields;
-    Receiver receiver({display, canvas, fields});
+    Receiver receiver({display, canvas, fields, nullptr, nullptr, nullptr, ""});
     receiver.startReception();
     for (uint8_t b : stream) receiver.receiveByte(b);
     const auto timeOf = [](int64_t seconds) {
@@ -202,7 +202,7 @@ TEST(ReceiverTest, DatesAfterFebruary2100AreRight) {
     PixelCanvas canvas;
     TraceDisplay display(canvas);
     MemoryMonitorFields fields;
-    Receiver receiver({display, canvas, fields});
+    Receiver receiver({display, canvas, fields, nullptr, nullptr, nullptr, ""});
     receiver.startReception();
     for (uint8_t b : stream) receiver.receiveByte(b);
     // 2100 is no leap year: the day after 28 February is 1 March.

@@ -236,9 +236,11 @@ void MonitorWindow::setDeviceChecked(int d, bool c) {
 
 void MonitorWindow::showMessage(const std::string& text, const std::atomic<bool>& stop) {
     auto done = std::make_shared<std::atomic<bool>>(false);
+    const std::atomic<bool>* stopping = &stop;
     QMetaObject::invokeMethod(
-        this, [this, text, done] {
-            QMessageBox::information(this, windowTitle(), QString::fromStdString(text));
+        this, [this, text, done, stopping] {
+            // A box that arrives once the program stops would hold the shutdown.
+            if (!stopping->load()) QMessageBox::information(this, windowTitle(), QString::fromStdString(text));
             done->store(true);
         },
         Qt::QueuedConnection);
@@ -285,7 +287,10 @@ int runWithWindow(int& argc, char** argv, const std::string& iniPath, std::atomi
     monitor.stop();
     // The worker's last calls into the window are queued: keep serving them
     // until it has closed its files.
-    while (!monitor.done()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    while (!monitor.done()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     worker.join();
     return status;
 }
