@@ -118,23 +118,14 @@ bool parseTcpAddress(const std::string& text, sockaddr_in& address) {
 // @return 0 parsed, 1 help shown, 2 usage error (already reported).
 int parseOptions(int argc, char** argv, ServeOptions& o) {
     for (int i = 0; i < argc; ++i) {
-        std::string name = argv[i];
-        const char* value = nullptr;
-        const std::size_t eq = name.find('=');
-        std::string inlineValue;
-        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inlineValue = name.substr(eq + 1);
-            name = name.substr(0, eq);
-            value = inlineValue.c_str();
-        }
-        if (name == "--help" || name == "-h") {
+        Option option;
+        if (const int rc = nextOption(kCommand, argc, argv, i, option); rc != 0) return rc;
+        if (option.help) {
             printServeHelp(stdout);
             return 1;
         }
-        if (!value) {
-            if (i + 1 >= argc) return usageError(kCommand, "missing value for", name.c_str());
-            value = argv[++i];
-        }
+        const std::string& name = option.name;
+        const char* value = option.value.c_str();
         const int shared = parseStreamOption(kCommand, name, value, o.encoder);
         if (shared == 0) continue;
         if (shared != 1) return shared;

@@ -88,6 +88,21 @@ bool parseInteger(const char* text, int base, int64_t low, int64_t high, int64_t
     return true;
 }
 
+int nextOption(const char* command, int argc, char** argv, int& i, Option& option) {
+    option.name = argv[i];
+    const std::size_t eq = option.name.find('=');
+    const bool inlineValue = option.name.rfind("--", 0) == 0 && eq != std::string::npos;
+    if (inlineValue) {
+        option.value = option.name.substr(eq + 1);
+        option.name.resize(eq);
+    }
+    option.help = option.name == "--help" || option.name == "-h";
+    if (inlineValue || option.help) return 0;
+    if (i + 1 >= argc) return usageError(command, "missing value for", option.name.c_str());
+    option.value = argv[++i];
+    return 0;
+}
+
 int usageError(const char* command, const char* message, const char* value) {
     std::fprintf(stderr, "veltsim %s: %s%s%s\n", command, message, value ? ": " : "", value ? value : "");
     std::fprintf(stderr, "try 'veltsim --help'\n");
@@ -156,23 +171,14 @@ namespace {
 // @return 0 parsed, 1 help shown, 2 usage error (already reported).
 int parseOptions(int argc, char** argv, WriteOptions& o) {
     for (int i = 0; i < argc; ++i) {
-        std::string name = argv[i];
-        const char* value = nullptr;
-        const std::size_t eq = name.find('=');
-        std::string inlineValue;
-        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inlineValue = name.substr(eq + 1);
-            name = name.substr(0, eq);
-            value = inlineValue.c_str();
-        }
-        if (name == "--help" || name == "-h") {
+        Option option;
+        if (const int rc = nextOption(kCommand, argc, argv, i, option); rc != 0) return rc;
+        if (option.help) {
             printWriteHelp(stdout);
             return 1;
         }
-        if (!value) {
-            if (i + 1 >= argc) return usageError(kCommand, "missing value for", name.c_str());
-            value = argv[++i];
-        }
+        const std::string& name = option.name;
+        const char* value = option.value.c_str();
         const int shared = parseStreamOption(kCommand, name, value, o.encoder);
         if (shared == 0) continue;
         if (shared != 1) return shared;

@@ -31,6 +31,15 @@ bool validChannelName(const std::string& name);
 /// 2 bad value (already reported for `command`).
 int parseStreamOption(const char* command, const std::string& name, const char* value,
                       velt::recorder::EncoderSettings& encoder);
+/// One "--name value" or "--name=value" of a command line.
+struct Option {
+    std::string name;
+    std::string value;
+    bool help = false;  // --help or -h (no value)
+};
+/// @brief Takes the option at argv[i] (and its value, moving `i` past it).
+/// @return 0 taken, 2 value missing (already reported for `command`).
+int nextOption(const char* command, int argc, char** argv, int& i, Option& option);
 /// @brief Prints the help lines of the stream options.
 void printStreamOptionsHelp(std::FILE* out);
 
