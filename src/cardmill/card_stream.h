@@ -10,8 +10,9 @@
 // definite end and is converted from its beginning every time.
 //
 // Decisions taken here:
-//  - A file that cannot be opened ends the search for the next file at once
-//    (the stream has no later arrivals to wait for).
+//  - A number without a usable file is skipped; when no later number has
+//    one, the stream ends at once instead of trying again later (a card has
+//    no late arrivals to wait for).
 //  - After going back to the last good block boundary the delimiter
 //    detector starts a new run, as the real-time converter's does: the
 //    re-read block would otherwise be measured from the wrong delimiter.
