@@ -1,6 +1,6 @@
 #include "livemill/input_reader.h"
 
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -116,9 +116,9 @@ int InputReader::close() {
 int InputReader::refill() {
     setBuffer(0);
     if (file_ == nullptr && open() != 0) return -1;
-    if (std::fseek(file_, fileOffset_, SEEK_SET) != 0) return -1;
-    const size_t got = std::fread(buffer_, 1, kBufferBytes, file_);
-    if (got == 0) return -1;
+    // One call per buffer: no seek, no size check first.
+    const ssize_t got = ::pread(fileno(file_), buffer_, kBufferBytes, fileOffset_);
+    if (got <= 0) return -1;
     setBuffer(int(got));
     return 0;
 }
@@ -153,10 +153,8 @@ int InputReader::available() {
 }
 
 bool InputReader::readGrowth() {
-    const long next = fileOffset_ + bufCount_;
-    struct stat st {};
-    if (fstat(fileno(file_), &st) != 0 || st.st_size <= next) return false;
-    fileOffset_ = next;
+    // Bytes appended after the buffer's end, if any; the position stays the same.
+    fileOffset_ += bufCount_;
     return refill() == 0;
 }
 

@@ -13,6 +13,7 @@
 #include "livemill/livemill_config.h"
 #include "livemill/worker.h"
 #include "platform/clock.h"
+#include "platform/file_util.h"
 #include "recorder/status_monitor.h"
 
 #ifdef VELT_WITH_GUI
@@ -86,6 +87,7 @@ int main(int argc, char** argv) {
     }
     options.qrx.dataDirectory = velt::outputs::qrxDataDirectory();
 
+    velt::platform::raiseOpenFileLimit();
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
 

@@ -63,6 +63,7 @@ MseedFileStore::MseedFileStore(const std::string& confPath, std::string logName)
     fileNumber_ = parseHex(platform::readProfileString(confPath_, "WORK", "OUTFILENUM", "", 64));
     workPath_ = prefix_ + "tmpfile";
     takeOverFiles();
+    writer_ = std::make_unique<FinishedFileWriter>(platform::directoryOf(workPath_), logName_);
 }
 
 MseedFileStore::~MseedFileStore() { shutdown(); }
@@ -159,6 +160,7 @@ void MseedFileStore::learnChannel(int channel) {
     const MseedHeader mine = buildRunHeader(*config_, channel, time_, 0);
     const uint8_t* identity = mine.bytes.data() + mseed::kOffStation;
     uint8_t record[mseed::kFixedHeaderSize];
+    writer_->flush();  // every finished file under its number
     bool found = newestRecordIn(workPath_, identity, record);
     for (uint32_t k = 1; !found && k <= kLearnFiles && k <= fileNumber_; ++k)
         found = newestRecordIn(finishedFilePath(fileNumber_ - k), identity, record);
@@ -245,11 +247,19 @@ void MseedFileStore::appendRecords(const uint8_t* records, int count) {
         finishWorkFile();
         openWorkFile();
     }
+    const std::size_t bytes = std::size_t(count) * mseed::kRecordLength;
+    if (runsPerFile_ == 1) {
+        // A whole file by itself: the writer creates, syncs and names it.
+        writer_->submit(finishedFilePath(fileNumber_), pendingPath(fileNumber_),
+                        std::vector<uint8_t>(records, records + bytes));
+        ++fileNumber_;
+        counterUnsaved_ = true;
+        return;
+    }
     if (workFd_ < 0) {
         VELT_LOG_ERROR(logName_, "no work file, %d records dropped", count);
         return;
     }
-    const std::size_t bytes = std::size_t(count) * mseed::kRecordLength;
     if (platform::writeFully(workFd_, records, bytes)) {
         workSize_ += int64_t(bytes);
         workUnsynced_ = true;
@@ -298,41 +308,24 @@ void MseedFileStore::finishWorkFile() {
         if (fd >= 0) ::close(fd);
         return;
     }
-    finished_.push_back(Finished{pending, finishedFilePath(fileNumber_), fd});
+    writer_->adopt(finishedFilePath(fileNumber_), pending, fd);
     ++fileNumber_;
     counterUnsaved_ = true;
-    if (finished_.size() >= kMaxUnpublished) commit();
 }
 
 int MseedFileStore::commit() {
-    std::vector<int> fds;
-    if (workFd_ >= 0 && workUnsynced_) fds.push_back(workFd_);
-    for (const Finished& f : finished_)
-        if (f.fd >= 0) fds.push_back(f.fd);
-    if (platform::syncFiles(fds) != 0) {
-        VELT_LOG_ERROR(logName_, "cannot sync %zu files (%s); they are numbered at the next try", fds.size(),
-                       std::strerror(errno));
-        return -1;
-    }
-    workUnsynced_ = false;
-    for (const Finished& f : finished_) {
-        int rc = platform::renameNoReplace(f.pending, f.final);
-        if (rc == 1) {
-            // The number is taken by a file that is not ours: keep the
-            // records under a free name beside it and leave the number behind.
-            const std::string aside = platform::freeName(f.final);
-            rc = platform::renameNoReplace(f.pending, aside);
-            if (rc == 0) VELT_LOG_WARNING(logName_, "%s exists, records kept as %s", f.final.c_str(), aside.c_str());
+    int rc = 0;
+    if (workFd_ >= 0 && workUnsynced_) {
+        if (::fsync(workFd_) == 0) {
+            workUnsynced_ = false;
+        } else {
+            VELT_LOG_ERROR(logName_, "cannot sync %s: %s", workPath_.c_str(), std::strerror(errno));
+            rc = -1;
         }
-        if (rc != 0)
-            VELT_LOG_ERROR(logName_, "cannot rename %s to %s: %s; it is numbered at the next start",
-                           f.pending.c_str(), f.final.c_str(), std::strerror(errno));
-        if (f.fd >= 0) ::close(f.fd);
     }
-    if (!finished_.empty()) platform::syncDirectory(platform::directoryOf(workPath_));
-    finished_.clear();
+    if (writer_->flush() != 0) rc = -1;
     if (counterUnsaved_) saveFileNumber();
-    return 0;
+    return rc;
 }
 
 void MseedFileStore::saveFileNumber() {

@@ -32,13 +32,16 @@
 //    shutdown() writes them first, and the destructor calls shutdown(), so an
 //    orderly stop never drops gathered samples.
 //  - Write errors are detected and the lost records logged.
-//  - Durable without a sync per file: a finished work file is renamed to
-//    "tmpfile.NNNNNNNN" (its number reserved) and gets its final name at the
-//    next commit, which syncs the work file and every finished file at once,
-//    renames them, and writes OUTFILENUM. A stored restart position never
-//    passes records that a power cut could take, and a numbered file is
-//    always complete. A "tmpfile.NNNNNNNN" left by a crash is numbered when
-//    the store starts.
+//  - Durable without a sync per file: finished files are named by a
+//    FinishedFileWriter on a thread of its own, in batches after one sync.
+//    With one run per file (the default) a run is a whole file by itself and
+//    goes to the writer at once (the empty work file stays open); a work
+//    file of several runs is renamed to "tmpfile.NNNNNNNN" (its number
+//    reserved) and handed over. commit() syncs the work file, waits until
+//    every finished file is durable under its number, and writes
+//    OUTFILENUM: a stored restart position never passes records that a
+//    power cut could take, and a numbered file is always complete. A
+//    "tmpfile.NNNNNNNN" left by a crash is numbered when the store starts.
 //  - Numbers never go backwards: at start the counter moves past the
 //    highest numbered file present (OUTFILENUM is only written at commits,
 //    and a crash can leave it behind the files).
@@ -57,6 +60,7 @@
 #include <vector>
 
 #include "outputs/block_buffer.h"
+#include "outputs/finished_file_writer.h"
 #include "outputs/mseed_header.h"
 #include "outputs/output_sink.h"
 #include "outputs/steim_compressor.h"
@@ -70,7 +74,6 @@ public:
     static constexpr long kDefaultSecondsPerRun = 10;
     static constexpr long kMaxSecondsPerRun = 3600;
     static constexpr std::size_t kConfPathChars = 500;
-    static constexpr std::size_t kMaxUnpublished = 256;  // finished files between commits
     static constexpr uint32_t kLearnFiles = 1000;        // newest files read to find a channel
 
     /// @brief Reads the store configuration file at `confPath` (backslashes
@@ -125,12 +128,6 @@ private:
         bool learn = false;  // find the channel's newest record at its next block
         ReplayFilter replay;
     };
-    struct Finished {
-        std::string pending;  // "tmpfile.NNNNNNNN" behind the prefix
-        std::string final;
-        int fd;  // kept open for the commit's sync
-    };
-
     void writeRun(int channel);
     void appendRecords(const uint8_t* records, int count);
     /// Closes the work file (or takes one a crash left) and reserves its number.
@@ -167,7 +164,7 @@ private:
     int64_t workSize_ = 0;  // bytes of whole records in the open work file
     bool workUnsynced_ = false;
     long runsWritten_ = 0;
-    std::vector<Finished> finished_;  // numbered at the next commit
+    std::unique_ptr<FinishedFileWriter> writer_;
     bool counterUnsaved_ = false;
 };
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -62,13 +63,14 @@ void syncDirectory(const std::string& dir) {
     ::close(fd);
 }
 
-int syncFiles(const std::vector<int>& fds) {
+int syncFiles(const std::vector<int>& fds, bool oneFileSystem) {
     int rc = 0;
     if (fds.size() <= kFsyncEachLimit) {
         for (int fd : fds)
             if (::fsync(fd) != 0) rc = -1;
         return rc;
     }
+    if (oneFileSystem) return ::syncfs(fds.front());
     std::vector<dev_t> done;
     for (int fd : fds) {
         struct stat st {};
@@ -160,6 +162,33 @@ int renameNoReplace(const std::string& from, const std::string& to) {
         return -1;
     }
     return 0;
+}
+
+int openUnnamed(const std::string& dir) {
+    return ::open(dir.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
+}
+
+int nameUnnamed(int fd, const std::string& path) {
+    // Linking a descriptor directly needs a capability on most kernels; the
+    // descriptor's entry in /proc does the same for any owner.
+    if (::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (errno == EEXIST) return 1;
+    const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    return errno == EEXIST ? 1 : -1;
+}
+
+void raiseOpenFileLimit() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+std::size_t openFileLimit() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1u << 20;
+    return std::size_t(limit.rlim_cur);
 }
 
 std::string freeName(const std::string& base) {

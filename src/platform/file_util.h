@@ -34,8 +34,9 @@ int createFileAtomically(const std::string& path, std::string_view data);
 /// @brief Makes the files behind `fds` durable: fsync each when they are
 /// few, otherwise one syncfs per file system they live on (far cheaper than
 /// a sync per file when a second of conversion finished thousands of them).
+/// With `oneFileSystem` the caller knows they all live on one file system.
 /// @return 0, or -1 when any sync failed (errno tells which).
-int syncFiles(const std::vector<int>& fds);
+int syncFiles(const std::vector<int>& fds, bool oneFileSystem = false);
 
 /// @brief Makes renames and new names in `dir` durable (best effort: some
 /// file systems refuse fsync on a directory).
@@ -53,6 +54,24 @@ std::string directoryOf(const std::string& path);
 /// @brief Renames `from` to `to` only when `to` does not exist.
 /// @return 0 renamed, 1 `to` exists (nothing changed), -1 other failure.
 int renameNoReplace(const std::string& from, const std::string& to);
+
+/// @brief Opens a new, empty file without a name in folder `dir`, readable
+/// and writable by the owner: its data can be written and synced before it
+/// gets a name, so it appears complete or not at all with a single new
+/// directory entry. @return the descriptor, or -1 (errno tells why; file
+/// systems without such files answer EOPNOTSUPP, EISDIR or EINVAL).
+int openUnnamed(const std::string& dir);
+
+/// @brief Gives the file behind `fd` (from openUnnamed) the name `path`,
+/// never replacing a file. @return 0 named, 1 `path` exists, -1 other failure.
+int nameUnnamed(int fd, const std::string& path);
+
+/// @brief Raises the soft limit of open descriptors to the hard limit (a
+/// converter keeps finished files open until their batch is named).
+void raiseOpenFileLimit();
+
+/// @brief The soft limit of open descriptors.
+std::size_t openFileLimit();
 
 /// @brief The first of `base`, `base.1`, `base.2`, ... that does not exist.
 std::string freeName(const std::string& base);

@@ -757,6 +757,7 @@ public:
         return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
     }
     int status() const { return status_; }
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

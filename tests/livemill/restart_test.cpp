@@ -4,9 +4,12 @@
 // exactly once.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
+#include <unistd.h>
 
 #include "e2e_support.h"
+#include "platform/directory.h"
 
 namespace velt::test::e2e {
 namespace {
@@ -112,9 +115,25 @@ bool waitFor(Converter& program, Condition done, double seconds) {
     return false;
 }
 
-bool hasPendingMseedFile(const Input& in) {
+// A finished miniSEED file not yet numbered: written, but still without a
+// name (an open descriptor of the program's in that folder) or under its
+// pending name.
+bool hasPendingMseedFile(const Input& in, pid_t pid) {
     for (const std::string& name : regularFiles(in.mseedDir))
         if (name.rfind("tmpfile.", 0) == 0) return true;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::vector<std::string> links;
+    platform::listDirectory(fds, "*", links);
+    char target[4096];
+    char* real = ::realpath(in.mseedDir.c_str(), nullptr);
+    const std::string folder = real ? std::string(real) + "/" : in.mseedDir + "/";
+    std::free(real);
+    for (const std::string& link : links) {
+        const ssize_t n = ::readlink((fds + "/" + link).c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        const std::string t(target, std::size_t(n));
+        if (t.find(" (deleted)") != std::string::npos && t.rfind(folder, 0) == 0) return true;
+    }
     return false;
 }
 
@@ -150,7 +169,7 @@ TEST(Crash, SixKillsThenEverySampleExactlyOnce) {
         bool reached = true;
         switch (point) {
             case Point::AfterMseedFileFinished:
-                reached = waitFor(program, [&] { return hasPendingMseedFile(a); }, 60);
+                reached = waitFor(program, [&] { return hasPendingMseedFile(a, program.pid()); }, 60);
                 break;
             case Point::InsideQrxRun:
                 // A QRX4.0 file exists and more blocks of its run are held in memory.

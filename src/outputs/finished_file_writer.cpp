@@ -1,0 +1,183 @@
+#include "outputs/finished_file_writer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/file_util.h"
+#include "platform/log.h"
+
+namespace velt::outputs {
+
+FinishedFileWriter::FinishedFileWriter(std::string folder, std::string logName)
+    : folder_(folder.empty() ? std::string(".") : std::move(folder)),
+      logName_(std::move(logName)),
+      batchFiles_(std::clamp<std::size_t>(platform::openFileLimit() / 16, 16, kMaxBatchFiles)) {}
+
+FinishedFileWriter::~FinishedFileWriter() {
+    flush();
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        stop_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+    for (const File& f : written_) {
+        if (f.pendingPath.empty()) VELT_LOG_ERROR(logName_, "%s could not be named; its records are lost", f.finalPath.c_str());
+        if (f.fd >= 0) ::close(f.fd);
+    }
+}
+
+void FinishedFileWriter::start() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+}
+
+void FinishedFileWriter::submit(std::string finalPath, std::string pendingPath, std::vector<uint8_t> bytes) {
+    std::unique_lock<std::mutex> guard(lock_);
+    start();
+    room_.wait(guard, [this] { return queue_.size() < kMaxQueued; });
+    queue_.push_back(File{std::move(finalPath), std::move(pendingPath), std::move(bytes), -1, false});
+    ++queued_;
+    wake_.notify_one();
+}
+
+void FinishedFileWriter::adopt(std::string finalPath, std::string pendingPath, int fd) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    start();
+    queue_.push_back(File{std::move(finalPath), std::move(pendingPath), {}, fd, true});
+    ++queued_;
+    wake_.notify_one();
+}
+
+int FinishedFileWriter::flush() {
+    std::unique_lock<std::mutex> guard(lock_);
+    if (!thread_.joinable()) return 0;  // nothing was ever queued
+    flushTarget_ = queued_;
+    flushWanted_ = true;
+    wake_.notify_one();
+    room_.wait(guard, [this] { return !flushWanted_; });
+    return allNamed_ ? 0 : -1;
+}
+
+void FinishedFileWriter::run() {
+    std::unique_lock<std::mutex> guard(lock_);
+    for (;;) {
+        wake_.wait(guard, [this] { return !queue_.empty() || flushWanted_ || stop_; });
+        if (queue_.empty() && !flushWanted_) break;  // stop_
+        std::deque<File> files;
+        files.swap(queue_);
+        const bool flushing = flushWanted_;
+        guard.unlock();
+        room_.notify_all();
+        for (File& f : files) write(f);
+        if (flushing || written_.size() >= batchFiles_) nameWritten();
+        guard.lock();
+        handled_ += files.size();
+        if (flushing && handled_ >= flushTarget_) {
+            allNamed_ = written_.empty();
+            flushWanted_ = false;
+            room_.notify_all();
+        }
+    }
+}
+
+void FinishedFileWriter::write(File& file) {
+    if (file.adopted) {
+        written_.push_back(std::move(file));
+        return;
+    }
+    int fd = -1;
+    if (unnamedFiles_) {
+        fd = platform::openUnnamed(folder_);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !written_.empty()) {
+            nameWritten();  // closes the descriptors of the files it names
+            fd = platform::openUnnamed(folder_);
+        }
+        if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+            unnamedFiles_ = false;
+            VELT_LOG_INFO(logName_, "%s cannot hold files without a name; files are written under %s first",
+                          folder_.c_str(), file.pendingPath.c_str());
+        }
+    }
+    if (unnamedFiles_) {
+        file.pendingPath.clear();
+    } else {
+        file.pendingPath = platform::freeName(file.pendingPath);
+        fd = ::open(file.pendingPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
+    if (fd < 0) {
+        VELT_LOG_ERROR(logName_, "cannot create %s: %s; %zu bytes lost", file.finalPath.c_str(), std::strerror(errno),
+                       file.bytes.size());
+        return;
+    }
+    if (!platform::writeFully(fd, file.bytes.data(), file.bytes.size())) {
+        VELT_LOG_ERROR(logName_, "writing %s failed (%s); %zu bytes lost", file.finalPath.c_str(), std::strerror(errno),
+                       file.bytes.size());
+        ::close(fd);
+        if (!file.pendingPath.empty()) ::unlink(file.pendingPath.c_str());
+        return;
+    }
+    file.fd = fd;
+    file.bytes = {};
+    written_.push_back(std::move(file));
+}
+
+bool FinishedFileWriter::nameWritten() {
+    if (written_.empty()) return true;
+    std::vector<int> fds;
+    for (const File& f : written_)
+        if (f.fd >= 0) fds.push_back(f.fd);
+    if (platform::syncFiles(fds, true) != 0) {
+        VELT_LOG_ERROR(logName_, "cannot sync %zu files (%s); they are named after the next sync", fds.size(),
+                       std::strerror(errno));
+        return false;
+    }
+    std::vector<File> left;
+    for (File& f : written_) {
+        if (!nameFile(f)) {
+            left.push_back(std::move(f));
+            continue;
+        }
+        if (f.fd >= 0) ::close(f.fd);
+    }
+    platform::syncDirectory(folder_);
+    written_ = std::move(left);
+    return written_.empty();
+}
+
+bool FinishedFileWriter::nameFile(const File& file) {
+    const bool unnamed = file.pendingPath.empty();
+    const auto give = [&](const std::string& name) {
+        return unnamed ? platform::nameUnnamed(file.fd, name) : platform::renameNoReplace(file.pendingPath, name);
+    };
+    std::string name = file.finalPath;
+    int rc = give(name);
+    if (rc == 1) {
+        name = platform::freeName(file.finalPath);
+        rc = give(name);
+    }
+    if (rc != 0 && unnamed) {
+        // The file system keeps such files but cannot link them here (no
+        // /proc, no capability): copy the bytes into a named file, and let
+        // later files be written under their pending names.
+        unnamedFiles_ = false;
+        struct stat st {};
+        std::string data;
+        if (::fstat(file.fd, &st) == 0) data.resize(std::size_t(st.st_size));
+        if (::pread(file.fd, data.data(), data.size(), 0) == ssize_t(data.size()))
+            rc = platform::createFileAtomically(name, data);
+    }
+    if (rc != 0) {
+        VELT_LOG_ERROR(logName_, "cannot name %s: %s; tried again with the next batch", file.finalPath.c_str(),
+                       rc == 1 ? "the name is taken" : std::strerror(errno));
+        return false;
+    }
+    if (name != file.finalPath)
+        VELT_LOG_WARNING(logName_, "%s exists, records kept as %s", file.finalPath.c_str(), name.c_str());
+    return true;
+}
+
+}  // namespace velt::outputs
