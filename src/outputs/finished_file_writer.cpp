@@ -12,10 +12,11 @@
 
 namespace velt::outputs {
 
-FinishedFileWriter::FinishedFileWriter(std::string folder, std::string logName)
+FinishedFileWriter::FinishedFileWriter(std::string folder, std::string logName, bool unnamedFiles)
     : folder_(folder.empty() ? std::string(".") : std::move(folder)),
       logName_(std::move(logName)),
-      batchFiles_(std::clamp<std::size_t>(platform::openFileLimit() / 16, 16, kMaxBatchFiles)) {}
+      batchFiles_(std::clamp<std::size_t>(platform::openFileLimit() / 16, 16, kMaxBatchFiles)),
+      unnamedFiles_(unnamedFiles) {}
 
 FinishedFileWriter::~FinishedFileWriter() {
     flush();
@@ -72,8 +73,11 @@ void FinishedFileWriter::run() {
         const bool flushing = flushWanted_;
         guard.unlock();
         room_.notify_all();
-        for (File& f : files) write(f);
-        if (flushing || written_.size() >= batchFiles_) nameWritten();
+        for (File& f : files) {
+            write(f);
+            if (written_.size() >= batchFiles_) nameWritten();
+        }
+        if (flushing) nameWritten();
         guard.lock();
         handled_ += files.size();
         if (flushing && handled_ >= flushTarget_) {
@@ -84,29 +88,28 @@ void FinishedFileWriter::run() {
     }
 }
 
+int FinishedFileWriter::create(File& file) {
+    if (unnamedFiles_) {
+        const int fd = platform::openUnnamed(folder_);
+        if (fd >= 0) file.pendingPath.clear();
+        if (fd >= 0 || !(errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) return fd;
+        unnamedFiles_ = false;
+        VELT_LOG_INFO(logName_, "%s cannot hold files without a name; files are written under %s first",
+                      folder_.c_str(), file.pendingPath.c_str());
+    }
+    file.pendingPath = platform::freeName(file.pendingPath);
+    return ::open(file.pendingPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+}
+
 void FinishedFileWriter::write(File& file) {
     if (file.adopted) {
         written_.push_back(std::move(file));
         return;
     }
-    int fd = -1;
-    if (unnamedFiles_) {
-        fd = platform::openUnnamed(folder_);
-        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !written_.empty()) {
-            nameWritten();  // closes the descriptors of the files it names
-            fd = platform::openUnnamed(folder_);
-        }
-        if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
-            unnamedFiles_ = false;
-            VELT_LOG_INFO(logName_, "%s cannot hold files without a name; files are written under %s first",
-                          folder_.c_str(), file.pendingPath.c_str());
-        }
-    }
-    if (unnamedFiles_) {
-        file.pendingPath.clear();
-    } else {
-        file.pendingPath = platform::freeName(file.pendingPath);
-        fd = ::open(file.pendingPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = create(file);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !written_.empty()) {
+        nameWritten();  // closes the descriptors of the files it names
+        fd = create(file);
     }
     if (fd < 0) {
         VELT_LOG_ERROR(logName_, "cannot create %s: %s; %zu bytes lost", file.finalPath.c_str(), std::strerror(errno),

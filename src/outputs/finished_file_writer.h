@@ -39,8 +39,9 @@ public:
     static constexpr std::size_t kMaxBatchFiles = 1024;
 
     /// @brief Files go to `folder` ("" = the working directory); `logName`
-    /// starts every message.
-    FinishedFileWriter(std::string folder, std::string logName);
+    /// starts every message. Without `unnamedFiles` every file is written
+    /// under its pending name, as where the file system has no unnamed files.
+    FinishedFileWriter(std::string folder, std::string logName, bool unnamedFiles = true);
     /// @brief Names everything it holds (as flush()), then stops its thread.
     ~FinishedFileWriter();
 
@@ -68,6 +69,9 @@ private:
 
     void run();
     void start();
+    /// Creates the file to write `file` into: without a name, or under its
+    /// pending name (then in file.pendingPath). @return the descriptor or -1.
+    int create(File& file);
     /// Writes a queued file; written files wait in written_ for their names.
     void write(File& file);
     /// Syncs the written files and gives each its name; false when some stay.
