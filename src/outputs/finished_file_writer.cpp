@@ -41,7 +41,6 @@ void FinishedFileWriter::submit(std::string finalPath, std::string pendingPath, 
     start();
     room_.wait(guard, [this] { return queue_.size() < kMaxQueued; });
     queue_.push_back(File{std::move(finalPath), std::move(pendingPath), std::move(bytes), -1, false});
-    ++queued_;
     wake_.notify_one();
 }
 
@@ -49,14 +48,12 @@ void FinishedFileWriter::adopt(std::string finalPath, std::string pendingPath, i
     const std::lock_guard<std::mutex> guard(lock_);
     start();
     queue_.push_back(File{std::move(finalPath), std::move(pendingPath), {}, fd, true});
-    ++queued_;
     wake_.notify_one();
 }
 
 int FinishedFileWriter::flush() {
     std::unique_lock<std::mutex> guard(lock_);
     if (!thread_.joinable()) return 0;  // nothing was ever queued
-    flushTarget_ = queued_;
     flushWanted_ = true;
     wake_.notify_one();
     room_.wait(guard, [this] { return !flushWanted_; });
@@ -68,6 +65,8 @@ void FinishedFileWriter::run() {
     for (;;) {
         wake_.wait(guard, [this] { return !queue_.empty() || flushWanted_ || stop_; });
         if (queue_.empty() && !flushWanted_) break;  // stop_
+        // A flush seen here covers every file queued before it: those are
+        // in this batch of the queue or were handled in an earlier one.
         std::deque<File> files;
         files.swap(queue_);
         const bool flushing = flushWanted_;
@@ -79,8 +78,7 @@ void FinishedFileWriter::run() {
         }
         if (flushing) nameWritten();
         guard.lock();
-        handled_ += files.size();
-        if (flushing && handled_ >= flushTarget_) {
+        if (flushing) {
             allNamed_ = written_.empty();
             flushWanted_ = false;
             room_.notify_all();

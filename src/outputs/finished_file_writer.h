@@ -86,9 +86,6 @@ private:
     std::condition_variable wake_;   // work or a flush for the thread
     std::condition_variable room_;   // space in the queue, a flush done
     std::deque<File> queue_;
-    uint64_t queued_ = 0;            // files ever queued
-    uint64_t handled_ = 0;           // of them, written (or lost) and named (or kept for another try)
-    uint64_t flushTarget_ = 0;       // a flush waits for handled_ to reach this
     bool flushWanted_ = false;
     bool allNamed_ = true;           // after the last batch
     bool stop_ = false;
