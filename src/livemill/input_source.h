@@ -3,6 +3,7 @@
 // earlier block boundary.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace velt::livemill {
@@ -39,6 +40,11 @@ public:
     bool hasBuffered() const { return next_ < end_; }
     /// @brief The next buffered byte, consumed; only when hasBuffered().
     uint8_t takeBuffered() { return *next_++; }
+    /// @brief The buffered bytes, not consumed: bufferedCount() of them.
+    const uint8_t* buffered() const { return next_; }
+    std::size_t bufferedCount() const { return std::size_t(end_ - next_); }
+    /// @brief Consumes `n` <= bufferedCount() buffered bytes.
+    void consumeBuffered(std::size_t n) { next_ += n; }
 
     /// @brief Opens the file of the current number. @return 0, -1 when it cannot be opened.
     virtual int open() = 0;

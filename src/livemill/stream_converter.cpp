@@ -1,5 +1,6 @@
 #include "livemill/stream_converter.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace velt::livemill {
@@ -23,11 +24,13 @@ void StreamConverter::attach(int input, recorder::StatusMonitor* monitor, output
 }
 
 void StreamConverter::runPass() {
-    for (int i = 0; i < stepsPerPass_; ++i) step();
+    for (int done = 0; done < stepsPerPass_;) done += advance(stepsPerPass_ - done);
 }
 
-void StreamConverter::step() {
-    if (waiting_ && clock_.now() < waitStart_ + waitPeriod_) return;
+void StreamConverter::step() { advance(1); }
+
+int StreamConverter::advance(int most) {
+    if (waiting_ && clock_.now() < waitStart_ + waitPeriod_) return 1;
     starved_ = !reader_.hasBuffered() && reader_.available() <= 0;
     if (starved_) {
         if (waitAllowed_) {
@@ -36,7 +39,7 @@ void StreamConverter::step() {
             if (monitor_ && reportedWaiting_ != 1) monitor_->setWaiting(input_, 1);
             reportedWaiting_ = 1;
         }
-        return;
+        return 1;
     }
     if (reportedWaiting_ != 0) {
         if (monitor_) monitor_->setWaiting(input_, 0);
@@ -55,14 +58,27 @@ void StreamConverter::step() {
         delimValid_ = position(delimPos_);
         startPos_ = delimPos_;
     }
+    if (state_ != BLOCKLENREQ && reader_.hasBuffered()) {
+        // The bytes of a block only go to the detector and the decoder: take
+        // the buffered ones up to the next delimiter in one piece.
+        const uint8_t* bytes = reader_.buffered();
+        const std::size_t n = detector_.pushUntilDelimiter(bytes, std::min(reader_.bufferedCount(), std::size_t(most)));
+        decoder_.pushBytes(bytes, n);
+        reader_.consumeBuffered(n);
+        byteCount_ += n;
+        displayCounter_ += int(n) - 1;
+        if (detector_.check()) state_ == CONFIG ? configHandler() : dataHandler();
+        return int(n);
+    }
     const uint8_t b = reader_.hasBuffered() ? reader_.takeBuffered() : reader_.readByte();
     ++byteCount_;
     detector_.push(b);
     switch (state_) {
         case BLOCKLENREQ: blockLengthRequest(); break;
-        case CONFIG: decoder_.pushByte(b); configHandler(); break;
-        case DATAOPER: decoder_.pushByte(b); dataHandler(); break;
+        case CONFIG: decoder_.pushByte(b); if (detector_.check()) configHandler(); break;
+        case DATAOPER: decoder_.pushByte(b); if (detector_.check()) dataHandler(); break;
     }
+    return 1;
 }
 
 void StreamConverter::blockLengthRequest() {
@@ -98,7 +114,6 @@ void StreamConverter::blockLengthRequest() {
 }
 
 void StreamConverter::configHandler() {
-    if (!detector_.check()) return;
     const int r = detector_.repeats();
     const int length = detector_.length();
     if (r != lastRepeats_ + 1) {
@@ -137,7 +152,6 @@ void StreamConverter::configHandler() {
 }
 
 void StreamConverter::dataHandler() {
-    if (!detector_.check()) return;
     const int r = detector_.repeats();
     const int length = detector_.length();
     if (r != lastRepeats_ + 1) {

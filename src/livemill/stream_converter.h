@@ -73,7 +73,9 @@ public:
     /// @brief WAIT setting of the input: idle 20 s when there is no data.
     void setWaitAllowed(bool allowed) { waitAllowed_ = allowed; }
 
-    /// @brief Handles up to stepsPerPass bytes.
+    /// @brief Handles up to stepsPerPass bytes: so many steps, except that
+    /// while reading blocks (CONFIG, DATAOPER) the buffered bytes up to the
+    /// next delimiter go to the detector and the decoder in one piece.
     void runPass();
     /// @brief Handles one byte (or notes that none is available).
     void step();
@@ -91,7 +93,10 @@ public:
     recorder::BlockDecoder& decoder() { return decoder_; }
 
 private:
+    /// Handles up to `most` (>= 1) bytes. @return the bytes handled, 1 when none.
+    int advance(int most);
     void blockLengthRequest();
+    /// At a delimiter found in state CONFIG / DATAOPER.
     void configHandler();
     void dataHandler();
     void resetCounters();

@@ -24,7 +24,10 @@
 namespace velt::livemill {
 
 struct WorkerOptions {
-    int stepsPerPass = 10;
+    // Bytes per pass and input: each input gets at most this many before the
+    // next one's turn, so a busy input cannot hold up the others, and a pass
+    // still takes a few blocks in one piece.
+    int stepsPerPass = 4096;
     int idleSleepMilliseconds = 2000;
     int persistIntervalSeconds = 1;
     /// Stop in order once every input has no new data (converting a backlog).
@@ -35,8 +38,9 @@ struct WorkerOptions {
 class Worker final {
 public:
     /// Reports gathered by the monitor are handed on at least this often
-    /// (and whenever every input idles).
-    static constexpr uint32_t kPassesPerReportFlush = 4096;
+    /// (every 64 KiB of each input's stream by default, and whenever every
+    /// input idles).
+    static constexpr uint32_t kPassesPerReportFlush = 16;
 
     /// @brief `monitor` and `clock` are not owned and must outlive the worker.
     Worker(const LivemillConfig& config, recorder::StatusMonitor& monitor, WorkerOptions options,

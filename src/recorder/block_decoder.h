@@ -18,7 +18,9 @@
 #pragma once
 
 #include <climits>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "outputs/output_sink.h"
 #include "platform/clock.h"
@@ -52,6 +54,14 @@ public:
     /// @brief Appends `b` to the block being filled; bytes beyond 10000 are dropped.
     void pushByte(uint8_t b) {
         if (count_ < kMaxBlockBytes) buffers_[index_][count_++] = b;
+    }
+    /// @brief pushByte() for each of the `n` bytes at `bytes`.
+    void pushBytes(const uint8_t* bytes, std::size_t n) {
+        const std::size_t room = count_ < kMaxBlockBytes ? std::size_t(kMaxBlockBytes - count_) : 0;
+        if (n > room) n = room;
+        if (n == 0) return;
+        std::memcpy(&buffers_[index_][count_], bytes, n);
+        count_ += int(n);
     }
     /// @brief Ends the block of `length` bytes and decodes it. @return 0 or a rejection code.
     int endOfBlock(int length);

@@ -15,7 +15,9 @@
 #pragma once
 
 #include <climits>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace velt::recorder {
 
@@ -26,6 +28,34 @@ public:
         run_ = b == 0x7F ? (run_ < 5 ? run_ + 1 : 5) : 0;
         if (count_ < INT_MAX) ++count_;
         unchecked_ = true;
+    }
+    /// @brief push() for the `n` bytes at `bytes`, stopping after the first
+    /// that completes a delimiter (check() then reports it).
+    /// @return the bytes taken.
+    std::size_t pushUntilDelimiter(const uint8_t* bytes, std::size_t n) {
+        // Locals: the compiler cannot keep members in registers across the
+        // byte loads, which may alias them.
+        int run = run_;
+        int count = count_;
+        std::size_t i = 0;
+        while (i < n) {
+            if (run == 0) {
+                // Outside a run of 0x7F bytes nothing happens until the next one.
+                const void* hit = std::memchr(bytes + i, 0x7F, n - i);
+                const std::size_t next = hit ? std::size_t(static_cast<const uint8_t*>(hit) - bytes) : n;
+                const std::size_t skipped = next - i;
+                count = skipped > std::size_t(INT_MAX - count) ? INT_MAX : count + int(skipped);
+                i = next;
+                if (i == n) break;
+            }
+            run = bytes[i++] == 0x7F ? (run < 5 ? run + 1 : 5) : 0;
+            if (count < INT_MAX) ++count;
+            if (run == 4) break;
+        }
+        run_ = run;
+        count_ = count;
+        if (i > 0) unchecked_ = true;
+        return i;
     }
     /// @brief True when the newest byte completes a delimiter; then records the
     /// block length (bytes since the previous delimiter, delimiter included),
