@@ -39,7 +39,11 @@ void FinishedFileWriter::start() {
 void FinishedFileWriter::submit(std::string finalPath, std::string pendingPath, std::vector<uint8_t> bytes) {
     std::unique_lock<std::mutex> guard(lock_);
     start();
-    room_.wait(guard, [this] { return queue_.size() < kMaxQueued; });
+    // One file always fits, however large.
+    room_.wait(guard, [this] {
+        return queue_.empty() || (queue_.size() < kMaxQueued && queuedBytes_ < kMaxQueuedBytes);
+    });
+    queuedBytes_ += bytes.size();
     queue_.push_back(File{std::move(finalPath), std::move(pendingPath), std::move(bytes), -1, false});
     wake_.notify_one();
 }
@@ -69,6 +73,7 @@ void FinishedFileWriter::run() {
         // in this batch of the queue or were handled in an earlier one.
         std::deque<File> files;
         files.swap(queue_);
+        queuedBytes_ = 0;
         const bool flushing = flushWanted_;
         guard.unlock();
         room_.notify_all();

@@ -15,8 +15,9 @@
 // submitted or adopted before it is durable under its name. A file that
 // could not be named stays open and is tried again at the next batch;
 // flush() then returns -1 so that no stored position passes it. The queue
-// holds at most kMaxQueued files: submit() waits while it is full, so a
-// slow disk slows the conversion rather than filling the memory.
+// holds at most kMaxQueued files and kMaxQueuedBytes: submit() waits while
+// it is full, so a slow disk slows the conversion rather than filling the
+// memory.
 #pragma once
 
 #include <condition_variable>
@@ -33,6 +34,7 @@ namespace velt::outputs {
 class FinishedFileWriter {
 public:
     static constexpr std::size_t kMaxQueued = 1024;
+    static constexpr std::size_t kMaxQueuedBytes = std::size_t(64) << 20;
     // Written files (open descriptors) before a batch is named: at most
     // this, and a sixteenth of the process's descriptor limit, so that
     // several inputs' writers leave room for everything else.
@@ -86,6 +88,7 @@ private:
     std::condition_variable wake_;   // work or a flush for the thread
     std::condition_variable room_;   // space in the queue, a flush done
     std::deque<File> queue_;
+    std::size_t queuedBytes_ = 0;
     bool flushWanted_ = false;
     bool allNamed_ = true;           // after the last batch
     bool stop_ = false;
