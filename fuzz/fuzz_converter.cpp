@@ -6,6 +6,9 @@
 // The same bytes go through twice: in passes from a source that buffers a
 // file at a time (blocks are taken in one piece), and a byte per step from
 // a source that buffers nothing. Both must hand the outputs exactly the same.
+// Random bytes rarely get past the configuration; a real stream of two
+// minutes reaches the data state:
+//   veltsim write --out /tmp/s --duration 120 && cat /tmp/s/* >fuzz-build/corpus-fuzz_converter/real
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
