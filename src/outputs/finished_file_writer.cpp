@@ -26,8 +26,16 @@ FinishedFileWriter::~FinishedFileWriter() {
     }
     wake_.notify_one();
     if (thread_.joinable()) thread_.join();
+    // Files that could not be named: one without a name gets its pending
+    // name, so that the next start numbers it after the files present.
     for (const File& f : written_) {
-        if (f.pendingPath.empty()) VELT_LOG_ERROR(logName_, "%s could not be named; its records are lost", f.finalPath.c_str());
+        if (f.unnamed) {
+            if (platform::nameUnnamed(f.fd, f.pendingPath) == 0)
+                VELT_LOG_WARNING(logName_, "%s kept as %s; it is numbered at the next start", f.finalPath.c_str(),
+                                 f.pendingPath.c_str());
+            else
+                VELT_LOG_ERROR(logName_, "%s could not be named; its records are lost", f.finalPath.c_str());
+        }
         if (f.fd >= 0) ::close(f.fd);
     }
 }
@@ -84,7 +92,8 @@ void FinishedFileWriter::run() {
         if (flushing) nameWritten();
         guard.lock();
         if (flushing) {
-            allNamed_ = written_.empty();
+            allNamed_ = written_.empty() && !lost_;
+            lost_ = false;
             flushWanted_ = false;
             room_.notify_all();
         }
@@ -94,7 +103,7 @@ void FinishedFileWriter::run() {
 int FinishedFileWriter::create(File& file) {
     if (unnamedFiles_) {
         const int fd = platform::openUnnamed(folder_);
-        if (fd >= 0) file.pendingPath.clear();
+        file.unnamed = fd >= 0;
         if (fd >= 0 || !(errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) return fd;
         unnamedFiles_ = false;
         VELT_LOG_INFO(logName_, "%s cannot hold files without a name; files are written under %s first",
@@ -117,13 +126,15 @@ void FinishedFileWriter::write(File& file) {
     if (fd < 0) {
         VELT_LOG_ERROR(logName_, "cannot create %s: %s; %zu bytes lost", file.finalPath.c_str(), std::strerror(errno),
                        file.bytes.size());
+        lost_ = true;
         return;
     }
     if (!platform::writeFully(fd, file.bytes.data(), file.bytes.size())) {
         VELT_LOG_ERROR(logName_, "writing %s failed (%s); %zu bytes lost", file.finalPath.c_str(), std::strerror(errno),
                        file.bytes.size());
         ::close(fd);
-        if (!file.pendingPath.empty()) ::unlink(file.pendingPath.c_str());
+        if (!file.unnamed) ::unlink(file.pendingPath.c_str());
+        lost_ = true;
         return;
     }
     file.fd = fd;
@@ -136,14 +147,13 @@ bool FinishedFileWriter::nameWritten() {
     std::vector<int> fds;
     for (const File& f : written_)
         if (f.fd >= 0) fds.push_back(f.fd);
-    if (platform::syncFiles(fds, true) != 0) {
-        VELT_LOG_ERROR(logName_, "cannot sync %zu files (%s); they are named after the next sync", fds.size(),
-                       std::strerror(errno));
-        return false;
-    }
+    if (platform::syncFiles(fds, true) != 0) dropUnsynced();
     std::vector<File> left;
     for (File& f : written_) {
-        if (!nameFile(f)) {
+        // In order: a file that cannot be named holds back every later one,
+        // so that no newer file of its channel is numbered before it (a
+        // restart would take that one's records as the channel's newest).
+        if (!left.empty() || !nameFile(f)) {
             left.push_back(std::move(f));
             continue;
         }
@@ -154,8 +164,26 @@ bool FinishedFileWriter::nameWritten() {
     return written_.empty();
 }
 
+void FinishedFileWriter::dropUnsynced() {
+    // A sync of the file system reports a write-back error once, and the
+    // error may be another file's; each file's own sync tells whether its
+    // bytes reached the disk. Those that did not are dropped, logged.
+    std::vector<File> kept;
+    for (File& f : written_) {
+        if (f.fd < 0 || ::fsync(f.fd) == 0) {
+            kept.push_back(std::move(f));
+            continue;
+        }
+        VELT_LOG_ERROR(logName_, "cannot sync %s (%s); its records are lost", f.finalPath.c_str(), std::strerror(errno));
+        ::close(f.fd);
+        if (!f.unnamed) ::unlink(f.pendingPath.c_str());
+        lost_ = true;
+    }
+    written_ = std::move(kept);
+}
+
 bool FinishedFileWriter::nameFile(const File& file) {
-    const bool unnamed = file.pendingPath.empty();
+    const bool unnamed = file.unnamed;
     const auto give = [&](const std::string& name) {
         return unnamed ? platform::nameUnnamed(file.fd, name) : platform::renameNoReplace(file.pendingPath, name);
     };

@@ -13,8 +13,10 @@
 //
 // flush() is the caller's durability point: when it returns 0, every file
 // submitted or adopted before it is durable under its name. A file that
-// could not be named stays open and is tried again at the next batch;
-// flush() then returns -1 so that no stored position passes it. The queue
+// could not be named stays open, with every later one, and is tried again
+// at the next batch; flush() then returns -1 so that no stored position
+// passes it, and so it does after a file was lost (logged). One thread
+// calls the writer. The queue
 // holds at most kMaxQueued files and kMaxQueuedBytes: submit() waits while
 // it is full, so a slow disk slows the conversion rather than filling the
 // memory.
@@ -63,10 +65,11 @@ public:
 private:
     struct File {
         std::string finalPath;
-        std::string pendingPath;  // "" while the file has no name
+        std::string pendingPath;  // where it is written when it cannot be without a name
         std::vector<uint8_t> bytes;
         int fd = -1;
         bool adopted = false;  // written by the caller
+        bool unnamed = false;  // written into a file without a name
     };
 
     void run();
@@ -78,6 +81,8 @@ private:
     void write(File& file);
     /// Syncs the written files and gives each its name; false when some stay.
     bool nameWritten();
+    /// After a failed sync of the batch: drops the files whose own sync fails.
+    void dropUnsynced();
     bool nameFile(const File& file);
 
     const std::string folder_;
@@ -97,6 +102,7 @@ private:
     // The thread's own.
     std::vector<File> written_;
     bool unnamedFiles_ = true;       // the folder's file system has files without a name
+    bool lost_ = false;              // a file was lost since the last flush
 };
 
 }  // namespace velt::outputs
