@@ -180,6 +180,22 @@ int InputReader::seek(const StreamPosition& position) {
     return 0;
 }
 
+StreamPosition InputReader::positionBefore(const StreamPosition& position, long bytes) {
+    StreamPosition at = position;
+    while (bytes > at.offset) {
+        bytes -= at.offset;
+        const int64_t size = at.file > 0 ? platform::fileSize(pathOf(at.file - 1)) : -1;
+        if (size <= 0) {
+            at.offset = 0;  // the first file there is
+            return at;
+        }
+        at.file -= 1;
+        at.offset = long(size);
+    }
+    at.offset -= bytes;
+    return at;
+}
+
 int InputReader::persist(const StreamPosition& position) {
     if (iniPath_.empty()) return 0;
     if (storedFile_ > position.file) return 1;

@@ -70,6 +70,8 @@ public:
     /// are not durable.
     void setPositionGuard(PositionGuard* guard) override;
     int64_t storedBlockTime() const override { return storedBlockTime_; }
+    /// @brief Goes back through the earlier numbered files as far as they exist.
+    StreamPosition positionBefore(const StreamPosition& position, long bytes) override;
 
     /// @brief Stores the last requested position now (through the guard),
     /// also when the last one stored was held back. @return 0, -1 when

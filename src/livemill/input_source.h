@@ -67,6 +67,12 @@ public:
     virtual int canRewind() = 0;
     /// @brief Consulted before every stored position (not owned; null: none).
     virtual void setPositionGuard(PositionGuard* guard) { (void)guard; }
+    /// @brief The position `bytes` before `position`, or as far back as the
+    /// source goes (`position` itself for a source that cannot go back).
+    virtual StreamPosition positionBefore(const StreamPosition& position, long bytes) {
+        (void)bytes;
+        return position;
+    }
     /// @brief Time of the block at the position stored by the last run, -1 when unknown.
     virtual int64_t storedBlockTime() const { return -1; }
 

@@ -12,6 +12,7 @@ StreamConverter::StreamConverter(InputSource& reader, int stepsPerPass, const pl
     fullReset();
     reader_.setPositionGuard(this);
     decoder_.setReplayStart(reader_.storedBlockTime());
+    lookBackPending_ = reader_.storedBlockTime() != -1;
 }
 
 StreamConverter::~StreamConverter() { reader_.setPositionGuard(nullptr); }
@@ -24,7 +25,12 @@ void StreamConverter::attach(int input, recorder::StatusMonitor* monitor, output
 }
 
 void StreamConverter::runPass() {
-    for (int done = 0; done < stepsPerPass_;) done += advance(stepsPerPass_ - done);
+    // An input without data ends its pass at once: its other steps would
+    // only look for data again.
+    for (int done = 0; done < stepsPerPass_;) {
+        done += advance(stepsPerPass_ - done);
+        if (starved_ || waiting_) break;
+    }
 }
 
 void StreamConverter::step() { advance(1); }
@@ -51,6 +57,17 @@ int StreamConverter::advance(int most) {
         if (monitor_ && position(p)) monitor_->setPosition(input_, p.file, p.offset);
     }
     waiting_ = false;
+    if (lookBackPending_) {
+        // Blocks the last run held unwritten start at the stored position,
+        // and the stream may end soon after it (a recorder that stopped):
+        // learn from the blocks before it, which every output already holds.
+        lookBackPending_ = false;
+        if (position(resumeAt_)) {
+            resuming_ = true;
+            reader_.seek(reader_.positionBefore(resumeAt_, kLookBackBytes));
+            return 1;
+        }
+    }
     if (byteCount_ == 0) {
         // The first byte since a reset: the reader may only now have found its
         // first file (an input started before any existed), so positions taken
@@ -146,8 +163,13 @@ void StreamConverter::configHandler() {
         decoder_.rewindBlocks();
         decoder_.startData();
         decoder_.forgetTimeMark();
-        reader_.seek(startPos_);
-        dataBlockStart_ = startPos_;
+        // After a restart data go on at the stored position; the blocks
+        // before it were read only to learn from.
+        StreamPosition from = startPos_;
+        if (resuming_ && before(startPos_, resumeAt_)) from = resumeAt_;
+        resuming_ = false;
+        reader_.seek(from);
+        dataBlockStart_ = from;
     }
 }
 
@@ -206,6 +228,7 @@ void StreamConverter::forgetWrittenBlocks() {
 }
 
 void StreamConverter::persist(const StreamPosition& p) {
+    if (resuming_ && before(p, resumeAt_)) return;  // the stored position stays
     forgetWrittenBlocks();
     reader_.persist(p);
 }

@@ -60,6 +60,10 @@ public:
     static constexpr long kNoDelimiterLimit = 100000;
     static constexpr int kWaitPeriod = 20;
     static constexpr int kPositionDisplayEvery = 1000;
+    // Learning the block length and a verified configuration takes about a
+    // hundred blocks; after a restart the converter learns from this much of
+    // the stream before the stored position.
+    static constexpr long kLookBackBytes = 400000;
 
     /// @brief Converts the bytes of `reader` (not owned), `stepsPerPass` per pass.
     StreamConverter(InputSource& reader, int stepsPerPass,
@@ -107,6 +111,9 @@ private:
     /// Asks the reader to persist `p` (it is held back when stored).
     void persist(const StreamPosition& p);
     void forgetWrittenBlocks();
+    static bool before(const StreamPosition& a, const StreamPosition& b) {
+        return a.file < b.file || (a.file == b.file && a.offset < b.offset);
+    }
     void rememberDataBlock(int64_t time, const StreamPosition& start);
 
     // Where delivered blocks started, oldest first, while an output may still
@@ -132,6 +139,11 @@ private:
     int stepsPerPass_;
 
     State state_ = BLOCKLENREQ;
+    // A restart at a block of known time: learning starts before it, data
+    // from it (resumeAt_); nothing before it is stored as a position.
+    bool lookBackPending_ = false;
+    bool resuming_ = false;
+    StreamPosition resumeAt_;
     StreamPosition startPos_;
     StreamPosition lastGoodPos_;
     bool lastGoodValid_ = false;

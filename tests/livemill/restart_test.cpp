@@ -143,6 +143,28 @@ int countOf(const std::string& text, const std::string& what) {
     return n;
 }
 
+// Killed while caught up, with the last 50 blocks of the stream still held
+// by QRX4.0 (it writes every 600): the stored position is held back to them,
+// and the restart converts them although the stream ends too soon after
+// that position to learn its block length and configuration from.
+TEST(Restart, KilledWhileCaughtUpConvertsTheLastBlocksOfAStreamThatEnded) {
+    Site site({alphaPlan(650)}, 64000);
+    ASSERT_EQ(site.dbProblem, "");
+    const std::string log = site.root.file("livemill.log");
+    {
+        Converter program(site, log, /*untilIdle=*/false);
+        ASSERT_TRUE(program.started());
+        ASSERT_TRUE(waitFor(program, [&] { return countOf(readText(log), " waiting\n") > 0; }, 60)) << readText(log);
+        program.signal(SIGKILL);
+        program.wait(10);
+    }
+    {
+        Converter program(site, log, /*untilIdle=*/true);
+        ASSERT_EQ(program.wait(60), 0) << readText(log);
+    }
+    expectEveryOutputExact(site);
+}
+
 // Six kills in a row while two inputs convert, each followed by a restart on
 // the same folders; the recorder goes on writing while the converter is
 // down. However the kills fall, every sample must end up in every output
