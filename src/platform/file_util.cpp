@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -47,6 +48,27 @@ std::string writeTemporary(const std::string& target, std::string_view data, boo
 // With more files than this, one syncfs is cheaper than a sync per file.
 constexpr std::size_t kFsyncEachLimit = 8;
 
+// File systems whose syncfs is known to write every file's data and
+// metadata to the disk. Elsewhere (FUSE, network file systems, ...) syncfs
+// may answer 0 having persisted nothing, so only each file's own sync counts.
+constexpr unsigned long kExt4Magic = 0xEF53;  // also ext2 and ext3
+constexpr unsigned long kXfsMagic = 0x58465342;
+constexpr unsigned long kBtrfsMagic = 0x9123683E;
+
+int fsyncEach(const std::vector<int>& fds) {
+    int rc = 0;
+    for (int fd : fds)
+        if (::fsync(fd) != 0) rc = -1;
+    return rc;
+}
+
+bool syncfsReachesDisk(int fd) {
+    struct statfs info {};
+    if (::fstatfs(fd, &info) != 0) return false;
+    const auto type = static_cast<unsigned long>(info.f_type);
+    return type == kExt4Magic || type == kXfsMagic || type == kBtrfsMagic;
+}
+
 }  // namespace
 
 std::string directoryOf(const std::string& path) {
@@ -64,13 +86,10 @@ void syncDirectory(const std::string& dir) {
 }
 
 int syncFiles(const std::vector<int>& fds, bool oneFileSystem) {
+    if (fds.size() <= kFsyncEachLimit) return fsyncEach(fds);
+    if (oneFileSystem) return syncfsReachesDisk(fds.front()) ? ::syncfs(fds.front()) : fsyncEach(fds);
+    // One syncfs per file system that keeps its word, a sync per file elsewhere.
     int rc = 0;
-    if (fds.size() <= kFsyncEachLimit) {
-        for (int fd : fds)
-            if (::fsync(fd) != 0) rc = -1;
-        return rc;
-    }
-    if (oneFileSystem) return ::syncfs(fds.front());
     std::vector<dev_t> done;
     for (int fd : fds) {
         struct stat st {};
@@ -81,6 +100,10 @@ int syncFiles(const std::vector<int>& fds, bool oneFileSystem) {
         bool seen = false;
         for (dev_t d : done) seen = seen || d == st.st_dev;
         if (seen) continue;
+        if (!syncfsReachesDisk(fd)) {
+            if (::fsync(fd) != 0) rc = -1;
+            continue;
+        }
         done.push_back(st.st_dev);
         if (::syncfs(fd) != 0) rc = -1;
     }

@@ -33,8 +33,11 @@ int createFileAtomically(const std::string& path, std::string_view data);
 
 /// @brief Makes the files behind `fds` durable: fsync each when they are
 /// few, otherwise one syncfs per file system they live on (far cheaper than
-/// a sync per file when a second of conversion finished thousands of them).
-/// With `oneFileSystem` the caller knows they all live on one file system.
+/// a sync per file when a second of conversion finished thousands of them)
+/// where that file system is local ext2/3/4, xfs or btrfs, and fsync each
+/// elsewhere (a FUSE or network file system may answer syncfs without
+/// persisting anything). With `oneFileSystem` the caller knows they all
+/// live on one file system.
 /// @return 0, or -1 when any sync failed (errno tells which).
 int syncFiles(const std::vector<int>& fds, bool oneFileSystem = false);
 
