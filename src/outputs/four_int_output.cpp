@@ -141,6 +141,15 @@ void FourIntOutput::openFile(ChannelFile& file, int channel) {
     const std::string wanted = fileNameFor(channel, time_);
     std::string name = wanted;
     file.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const auto ahead = std::find(file.replaceable.begin(), file.replaceable.end(), wanted);
+    if (file.fd < 0 && errno == EEXIST && (ahead != file.replaceable.end() || platform::fileSize(wanted) == 0)) {
+        // This output's own file beyond a gap that a crash left, or an empty
+        // one (made at its first block, its data lost in a crash before any
+        // position was stored): the same blocks are written into it again.
+        if (ahead != file.replaceable.end()) file.replaceable.erase(ahead);
+        file.fd = ::open(name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (file.fd >= 0) VELT_LOG_INFO(logName_, "%s written again: a crash lost its blocks", name.c_str());
+    }
     if (file.fd < 0 && errno == EEXIST) {
         name = platform::freeName(wanted);
         file.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -250,34 +259,53 @@ int64_t FourIntOutput::blockTimeOfName(const std::string& path, int channel) con
 void FourIntOutput::learnLastFile(ChannelFile& file, int channel, int samplesPerBlock) {
     file.resumePath.clear();
     file.resumable = false;
+    file.replaceable.clear();
     if (samplesPerBlock <= 0) return;
     const std::size_t slash = prefix_.find_last_of('/');
     const std::string folder = slash == std::string::npos ? std::string() : prefix_.substr(0, slash + 1);
     const std::string lead = prefix_.substr(folder.size());
     std::vector<std::string> names;
     if (platform::listDirectory(folder.empty() ? std::string(".") : folder, lead + "*", names) != 0) return;
-    // The file written last holds the newest blocks of the stream, even
-    // where the stream's times once went backwards.
-    int64_t newestChange = 0;
-    int64_t newestStart = -1;
-    int64_t newestSize = 0;
+    struct Held {
+        std::string path;
+        int64_t start = 0;  // time of its first block
+        int64_t end = 0;    // one past its last whole block
+    };
+    const int64_t blockBytes = int64_t(samplesPerBlock) * 4;
+    std::vector<Held> files;
     for (const std::string& name : names) {
         const std::string path = folder + name;
         const int64_t start = blockTimeOfName(path, channel);
         struct stat st {};
         if (start < 0 || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        const int64_t change = platform::modifiedNanos(st);
-        if (newestStart < 0 || change > newestChange || (change == newestChange && start > newestStart)) {
-            newestChange = change;
-            newestStart = start;
-            newestSize = st.st_size;
-            file.resumePath = path;
-        }
+        files.push_back(Held{path, start, start + st.st_size / blockBytes});
     }
-    if (newestStart < 0) return;
-    const int64_t blockBytes = int64_t(samplesPerBlock) * 4;
-    file.resumeBlocks = long(newestSize / blockBytes);
-    file.resumeLast = newestStart + file.resumeBlocks - 1;
+    // What the files hold decides, never which was changed last: from the
+    // first delivered block on, follow the files that hold the next block.
+    // After a power cut a file made for the next span may exist, even with
+    // data, while the tail of the one before it is lost; the run stops at
+    // that gap, and the files beyond it are rewritten when the conversion
+    // gets there rather than kept beside new ".1" copies.
+    int64_t next = time_;
+    const Held* last = nullptr;
+    for (;;) {
+        const Held* step = nullptr;
+        for (const Held& h : files)
+            if (h.start <= next && h.end > next && (step == nullptr || h.end > step->end)) step = &h;
+        if (step == nullptr) break;
+        last = step;
+        next = step->end;
+    }
+    // None holds the first block: the file that ends right before it (or an
+    // empty one made for it) goes on.
+    for (const Held& h : files)
+        if (last == nullptr && h.end == next) last = &h;
+    for (const Held& h : files)
+        if (h.start >= next && &h != last) file.replaceable.push_back(h.path);
+    if (last == nullptr) return;
+    file.resumePath = last->path;
+    file.resumeBlocks = long(last->end - last->start);
+    file.resumeLast = last->end - 1;
     file.replay.arm(file.resumeLast);
     file.resumable = file.resumeBlocks < blocksPerFile_;  // a full file is followed by a new one
 }

@@ -27,10 +27,14 @@
 //    passes samples that a power cut could take.
 //  - A write that fails is cut back to the last whole block, so lost blocks
 //    never shift the samples after them; the loss is logged.
-//  - After a crash (resumeFrom), each channel finds the file it wrote last
-//    (same station and channel, latest change), skips the delivered blocks
-//    that file already holds and goes on appending to it, so a restart
-//    writes every sample once and the files come out as without the crash.
+//  - After a crash or a power cut (resumeFrom), each channel follows its
+//    files from the first delivered block on, as long as they hold the next
+//    block (their contents decide, never their times of change), skips the
+//    blocks they hold and goes on appending to the last of them. A file of
+//    its own beyond a gap the cut left (made for the next span while the
+//    tail of the one before was lost) is rewritten when the conversion gets
+//    there. A restart thus writes every sample once and the files come out
+//    as without the crash.
 //  - Before any configuration is set, the test naming uses the channel index
 //    in place of station and channel, the default naming "UNKN" as station
 //    and 'U' as component; the time part is the block's own second.
@@ -113,6 +117,7 @@ private:
         bool learn = false;  // find the last file at the next block (after a restart)
         ReplayFilter replay;
         std::string resumePath;  // last file found, continued when the replay ends at its end
+        std::vector<std::string> replaceable;  // own files beyond a gap a crash left, rewritten when reached
         bool resumable = false;  // it may still grow
         long resumeBlocks = 0;
         int64_t resumeLast = -1;

@@ -111,11 +111,28 @@ void MseedFileStore::takeOverFiles() {
         counterUnsaved_ = true;
     }
     // Finished files a crash left unnumbered are newer than every numbered
-    // one: they take the next numbers, in the order they were finished.
+    // one: they take the next numbers, in the order they were finished. One
+    // that also has another name (a rename done as link and unlink, cut in
+    // between) is that file already. One found empty never reached the disk
+    // (a power cut came before its sync): it is removed, and so is every
+    // later one and the work file's records, which all came after the last
+    // stored position and are converted again; numbering them would leave a
+    // gap in the records that a restart takes as delivered.
     std::sort(leftovers.begin(), leftovers.end());
+    bool lost = false;
     for (const auto& [number, path] : leftovers) {
-        const int64_t size = platform::fileSize(path);
-        if (size > 0 && size % mseed::kRecordLength != 0 && ::truncate(path.c_str(), size - size % mseed::kRecordLength) == 0)
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) continue;
+        if (st.st_nlink > 1 || lost || st.st_size < mseed::kRecordLength) {
+            lost = lost || st.st_nlink == 1;
+            if (::unlink(path.c_str()) == 0)
+                VELT_LOG_INFO(logName_, "%s removed: %s", path.c_str(),
+                              st.st_nlink > 1 ? "the file has its other name"
+                                              : "its records did not survive a stop and are converted again");
+            continue;
+        }
+        const int64_t size = int64_t(st.st_size);
+        if (size % mseed::kRecordLength != 0 && ::truncate(path.c_str(), size - size % mseed::kRecordLength) == 0)
             VELT_LOG_WARNING(logName_, "%s ended in a torn record, %lld bytes cut", path.c_str(),
                              static_cast<long long>(size % mseed::kRecordLength));
         const std::string target = finishedFilePath(fileNumber_);
@@ -127,6 +144,8 @@ void MseedFileStore::takeOverFiles() {
         ++fileNumber_;
         counterUnsaved_ = true;
     }
+    if (lost && platform::fileSize(workPath_) > 0 && ::truncate(workPath_.c_str(), 0) == 0)
+        VELT_LOG_INFO(logName_, "%s emptied: its records came after records a stop lost", workPath_.c_str());
     if (!leftovers.empty()) platform::syncDirectory(platform::directoryOf(workPath_));
 }
 
@@ -138,50 +157,83 @@ void MseedFileStore::resumeFrom(int64_t) {
     for (Run& run : runs_) run.learn = true;
 }
 
-bool MseedFileStore::newestRecordIn(const std::string& path, const uint8_t* identity, uint8_t* record) const {
+bool MseedFileStore::recordsIn(const std::string& path, const uint8_t* identity, std::vector<HeldRecord>& held,
+                               int64_t& newestEnd) const {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st {};
-    bool found = false;
+    bool any = false;
+    uint8_t record[mseed::kFixedHeaderSize];
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        // From the last whole record backwards: the newest match wins.
-        for (off_t at = st.st_size / mseed::kRecordLength * mseed::kRecordLength - mseed::kRecordLength;
-             at >= 0 && !found; at -= mseed::kRecordLength) {
-            if (::pread(fd, record, mseed::kFixedHeaderSize, at) != mseed::kFixedHeaderSize) break;
-            found = std::memcmp(record + mseed::kOffStation, identity, kIdentityBytes) == 0;
+        for (off_t at = 0; at + mseed::kRecordLength <= st.st_size; at += mseed::kRecordLength) {
+            if (::pread(fd, record, sizeof record, at) != ssize_t(sizeof record)) break;
+            using platform::get_u16be;
+            const int rate = int16_t(get_u16be(record + mseed::kOffRateFactor));
+            if (rate <= 0) continue;
+            const int64_t second = platform::daysFromCivil(get_u16be(record + mseed::kOffYear), 1, 1) * 86400 +
+                                   int64_t(get_u16be(record + mseed::kOffDayOfYear) - 1) * 86400 +
+                                   record[mseed::kOffHour] * 3600 + record[mseed::kOffMinute] * 60 +
+                                   record[mseed::kOffSecond];
+            HeldRecord r;
+            r.start = second * 1'000'000 + int64_t(get_u16be(record + mseed::kOffFraction)) * 100;
+            r.end = r.start + int64_t(get_u16be(record + mseed::kOffSampleCount)) * 1'000'000 / rate;
+            r.rate = rate;
+            for (int i = 0; i < mseed::kSequenceDigits; ++i)
+                r.sequence = r.sequence * 10 + uint32_t(std::isdigit(record[i]) ? record[i] - '0' : 0);
+            any = true;
+            newestEnd = std::max(newestEnd, r.end);
+            if (std::memcmp(record + mseed::kOffStation, identity, kIdentityBytes) == 0) held.push_back(r);
         }
     }
     ::close(fd);
-    return found;
+    return any;
 }
 
 void MseedFileStore::learnChannel(int channel) {
     Run& run = runs_[std::size_t(channel)];
     const MseedHeader mine = buildRunHeader(*config_, channel, time_, 0);
     const uint8_t* identity = mine.bytes.data() + mseed::kOffStation;
-    uint8_t record[mseed::kFixedHeaderSize];
     writer_->flush();  // every finished file under its number
-    bool found = newestRecordIn(workPath_, identity, record);
-    for (uint32_t k = 1; !found && k <= kLearnFiles && k <= fileNumber_; ++k)
-        found = newestRecordIn(finishedFilePath(fileNumber_ - k), identity, record);
-    if (!found) return;
+    // Microseconds: the first delivered block starts at `from`.
+    const int64_t delay = int64_t(config_->delay);
+    const int64_t from = time_ * 1'000'000 - delay;
+    // The channel's records from the work file and the numbered files, newest
+    // file first, until a file holds only records that ended a file's span
+    // before `from` (files are numbered in the order they were finished).
+    // Empty files say nothing and are passed over, however many there are.
+    const int64_t fileSpan = (secondsPerRun_ * runsPerFile_ + 2) * int64_t(1'000'000);
+    std::vector<HeldRecord> held;
+    int64_t newest = INT64_MIN;
+    recordsIn(workPath_, identity, held, newest);
+    for (uint32_t number = fileNumber_; number > 0;) {
+        --number;
+        newest = INT64_MIN;
+        if (recordsIn(finishedFilePath(number), identity, held, newest) && newest < from - fileSpan) break;
+    }
+    if (held.empty()) return;
 
-    using platform::get_u16be;
-    const int64_t start = platform::daysFromCivil(get_u16be(record + mseed::kOffYear), 1, 1) * 86400 +
-                          int64_t(get_u16be(record + mseed::kOffDayOfYear) - 1) * 86400 +
-                          record[mseed::kOffHour] * 3600 + record[mseed::kOffMinute] * 60 + record[mseed::kOffSecond];
-    const int rate = int16_t(get_u16be(record + mseed::kOffRateFactor));
-    if (rate <= 0) return;
-    // Runs end with a block: the record's end plus the delay is the next
-    // block's second.
-    const double end = double(start) + get_u16be(record + mseed::kOffFraction) / double(mseed::kTicksPerSecond) +
-                       get_u16be(record + mseed::kOffSampleCount) / double(rate) + double(config_->delay) * 1e-6;
-    run.replay.arm(std::llround(end) - 1);
-    // Sequence numbers go on from the newest run: (counter mod 1000) * 1000 + n.
-    uint32_t sequence = 0;
-    for (int i = 0; i < mseed::kSequenceDigits; ++i)
-        sequence = sequence * 10 + uint32_t(std::isdigit(record[i]) ? record[i] - '0' : 0);
-    run.counter = sequence / 1000 + 1;
+    // What the records hold decides: from the first delivered block on,
+    // follow the records that hold the next sample. A gap ends it, so data
+    // a crash lost are converted again rather than taken as delivered.
+    std::sort(held.begin(), held.end(), [](const HeldRecord& a, const HeldRecord& b) { return a.start < b.start; });
+    int64_t next = from;
+    const HeldRecord* last = nullptr;
+    for (const HeldRecord& r : held) {
+        const int64_t half = 500'000 / r.rate;
+        if (r.end <= next + half) {
+            last = &r;  // before the first delivered block, or held already
+            continue;
+        }
+        if (r.start > next + half) break;
+        next = r.end;
+        last = &r;
+    }
+    if (last == nullptr) return;
+    // Runs end with a block: blocks wholly held are skipped.
+    const int64_t half = 500'000 / last->rate;
+    run.replay.arm((next + delay + half) / 1'000'000 - 1);
+    // Sequence numbers go on from the run held last: (counter mod 1000) * 1000 + n.
+    run.counter = last->sequence / 1000 + 1;
 }
 
 void MseedFileStore::flushChannel() {

@@ -41,14 +41,20 @@
 //    every finished file is durable under its number, and writes
 //    OUTFILENUM: a stored restart position never passes records that a
 //    power cut could take, and a numbered file is always complete. A
-//    "tmpfile.NNNNNNNN" left by a crash is numbered when the store starts.
+//    "tmpfile.NNNNNNNN" left by a crash is numbered when the store starts,
+//    unless a power cut left it empty: then it and every later record are
+//    removed (they follow the stored position and are converted again),
+//    and one that is also linked under its final name loses its extra name.
+//  - Syncs: one syncfs for a batch where the file system keeps its word
+//    (local ext2/3/4, xfs, btrfs), a sync per file elsewhere.
 //  - Numbers never go backwards: at start the counter moves past the
 //    highest numbered file present (OUTFILENUM is only written at commits,
 //    and a crash can leave it behind the files).
-//  - After a crash (resumeFrom), each channel finds its newest record in the
-//    work file and the newest numbered files and skips the delivered blocks
-//    they hold; runs then start where the files end, so the files come out
-//    as they would have without the crash.
+//  - After a crash (resumeFrom), each channel reads its records in the work
+//    file and the numbered files back to the first delivered block, follows
+//    them from there for as long as they hold the next sample, and skips the
+//    delivered blocks they hold; runs then start where the records end, so
+//    the files come out as they would have without the crash.
 //  - makeMseedFileStore reads CONFFILE with room for the 500 characters the
 //    store keeps, so a long path is never silently cut to another file.
 #pragma once
@@ -74,7 +80,6 @@ public:
     static constexpr long kDefaultSecondsPerRun = 10;
     static constexpr long kMaxSecondsPerRun = 3600;
     static constexpr std::size_t kConfPathChars = 500;
-    static constexpr uint32_t kLearnFiles = 1000;        // newest files read to find a channel
 
     /// @brief Reads the store configuration file at `confPath` (backslashes
     /// count as separators in it and in OUTFILEPREFIX). Opens nothing yet.
@@ -138,9 +143,19 @@ private:
     /// Moves the counter past the numbered files present and numbers the
     /// finished files a crash left behind.
     void takeOverFiles();
+    /// A record of one channel: the microseconds it covers and its sequence number.
+    struct HeldRecord {
+        int64_t start = 0;
+        int64_t end = 0;
+        int rate = 1;
+        uint32_t sequence = 0;
+    };
     void learnChannel(int channel);
-    /// Finds the newest record of `identity` in `path`; false when there is none.
-    bool newestRecordIn(const std::string& path, const uint8_t* identity, uint8_t* record) const;
+    /// Adds the records of `identity` in `path` to `held` and raises
+    /// `newestEnd` to the end of the newest record of any channel there.
+    /// @return false when the file holds no record.
+    bool recordsIn(const std::string& path, const uint8_t* identity, std::vector<HeldRecord>& held,
+                   int64_t& newestEnd) const;
 
     std::string logName_ = "miniSEED";
     std::string confPath_;

@@ -212,6 +212,14 @@ int QrxFileWriter::createFile(QrxStation& station, QrxTrace& trace) {
     int rc = header.empty() || platform::makeDirectories(dataDirectory_ + "/" + station.name) != 0
                  ? -1
                  : platform::createFileAtomically(path, data);
+    const auto ahead = std::find(replaceable_.begin(), replaceable_.end(), trace.relativePath);
+    if (rc == 1 && ahead != replaceable_.end()) {
+        // This writer's own file beyond a gap that a crash left: it is
+        // written again from the same samples, in one atomic replacement.
+        replaceable_.erase(ahead);
+        rc = platform::writeFileAtomically(path, data);
+        if (rc == 0) VELT_LOG_INFO(logName_, "%s rewritten: it lay beyond samples a crash lost", path.c_str());
+    }
     if (rc == 1) {
         // A file of that name that is not ours is never replaced: the new
         // file takes a free name beside it.
@@ -299,8 +307,7 @@ int QrxFileWriter::syncAppended() {
     return rc;
 }
 
-double QrxFileWriter::continueNewestFile(std::string_view station, std::string_view channel, double rate,
-                                         double start) {
+double QrxFileWriter::resumeTrace(std::string_view station, std::string_view channel, double rate, double start) {
     constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
     if (!(rate >= 1.0) || !std::isfinite(start)) return kNone;
     QrxStation* st = nullptr;
@@ -309,66 +316,118 @@ double QrxFileWriter::continueNewestFile(std::string_view station, std::string_v
     std::vector<std::string> names;
     if (platform::listDirectory(dataDirectory_ + "/" + st->name, "*", names) != 0) return kNone;
 
-    // Only names this writer gives count; the file changed last holds the
-    // newest samples of the stream.
-    std::string newest;
-    int64_t newestSeconds = 0;
-    int64_t newestChange = 0;
+    // Every file of the trace (only names this writer gives, and only files
+    // of this rate), cut to whole blocks: a power cut can leave part of one.
+    struct Held {
+        std::string relative;
+        double start = 0;
+        double end = 0;
+        int32_t gain = 0;
+    };
+    std::vector<Held> files;
     for (const std::string& name : names) {
         int day = 0, month = 0, year = 0, hour = 0, minute = 0, second = 0;
         if (std::sscanf(name.c_str(), "%2d%2d%4d-%2d%2d%2d-", &day, &month, &year, &hour, &minute, &second) != 6)
             continue;
         const int64_t seconds = platform::secondsFromUtc(year, month, day, hour, minute, second);
         if (qrxFileName(double(seconds), tr->channel, st->name) != name) continue;
-        struct stat info {};
-        if (::stat(fullPath(st->name + "/" + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-        const int64_t change = platform::modifiedNanos(info);
-        if (newest.empty() || change > newestChange) {
-            newest = name;
-            newestSeconds = seconds;
-            newestChange = change;
-        }
+        Held h{st->name + "/" + name, double(seconds) + (start - std::floor(start)), 0, 0};
+        const int64_t samples = wholeBlocksOf(fullPath(h.relative), rate, h.gain);
+        if (samples < 0) continue;
+        h.end = h.start + double(samples) / rate;
+        files.push_back(std::move(h));
     }
-    if (newest.empty()) return kNone;
-    const std::string relative = st->name + "/" + newest;
-    const std::string path = fullPath(relative);
+    if (files.empty()) return kNone;
+
+    // What the files hold decides, never which was changed last: from the
+    // first delivered block on, follow the files that hold the next sample.
+    // After a power cut the next hour's file may exist with data while the
+    // tail of the one before it is lost; the run stops at that gap, and the
+    // files beyond it are replaced when the conversion gets there.
+    const double half = 0.5 / rate;
+    double next = start;
+    std::vector<const Held*> chain;
+    for (;;) {
+        const Held* step = nullptr;
+        for (const Held& h : files)
+            if (h.start <= next + half && h.end > next + half && (step == nullptr || h.end > step->end)) step = &h;
+        if (step == nullptr) break;
+        chain.push_back(step);
+        next = step->end;
+    }
+    if (chain.empty())  // none holds the first block: the file ending right before it goes on
+        for (const Held& h : files)
+            if (chain.empty() && std::fabs(h.end - next) <= half) chain.push_back(&h);
+    for (const Held& h : files)
+        if (h.start > next - half && (chain.empty() || &h != chain.back())) replaceable_.push_back(h.relative);
+
+    // The files the run went through are rewritten as they stand (header
+    // and row), since a cut may have kept their data but not their last
+    // header or row; the last one is the trace's current file again.
+    for (const Held* h : chain) {
+        const double duration = h->end - h->start;
+        rewriteHeader(*st, *tr, h->relative, h->start, duration, h->gain);
+        if (database_ != nullptr)
+            database_->updateFile(h->relative, st->name, tr->channel, h->start, duration, rate, h->gain, kQrxDataType);
+    }
+    if (chain.empty()) return next;
+    const Held& last = *chain.back();
+    tr->gain = last.gain;
+    if (last.end - last.start <= st->minutesPerFile * 60 - 1) {
+        tr->fileStart = last.start;
+        tr->fileDuration = last.end - last.start;
+        tr->relativePath = last.relative;
+    }
+    return next;
+}
+
+int64_t QrxFileWriter::wholeBlocksOf(const std::string& path, double rate, int32_t& gain) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return kNone;
+    if (fd < 0) return -1;
     char header[kQrxHeaderBytes + 1] = {};
     struct stat info {};
     double fileRate = 0;
-    int gain = 0;
-    const bool readable = ::fstat(fd, &info) == 0 && info.st_size >= kQrxHeaderBytes &&
+    const bool readable = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= kQrxHeaderBytes &&
                           ::pread(fd, header, kQrxHeaderBytes, 0) == kQrxHeaderBytes;
     const char* sps = readable ? std::strstr(header, "SpS=") : nullptr;
     const char* gainText = readable ? std::strstr(header, "Gain=") : nullptr;
     if (sps == nullptr || std::sscanf(sps, "SpS=%lf", &fileRate) != 1 || fileRate != rate) {
         ::close(fd);
-        return kNone;  // another rate: another trace
+        return -1;  // another rate: another trace
     }
+    gain = 0;
     if (gainText != nullptr) std::sscanf(gainText, "Gain=%d", &gain);
-    // Whole blocks only: a power cut can leave part of the last one.
     const int64_t perBlock = int64_t(rate);
     const int64_t samples = (info.st_size - kQrxHeaderBytes) / 4;
     const int64_t whole = samples - samples % perBlock;
-    if (whole != samples || info.st_size != kQrxHeaderBytes + 4 * samples) {
-        if (::ftruncate(fd, kQrxHeaderBytes + 4 * whole) == 0)
-            VELT_LOG_WARNING(logName_, "%s ended in a partial block, %lld samples cut", path.c_str(),
-                             static_cast<long long>(samples - whole));
+    if (info.st_size != kQrxHeaderBytes + 4 * whole) {
+        if (::ftruncate(fd, kQrxHeaderBytes + 4 * whole) == 0) {
+            VELT_LOG_WARNING(logName_, "%s ended in a partial block, %lld bytes cut", path.c_str(),
+                             static_cast<long long>(info.st_size - kQrxHeaderBytes - 4 * whole));
+            noteAppended(path);
+        }
     }
     ::close(fd);
+    return whole;
+}
 
-    const double fileStart = double(newestSeconds) + (start - std::floor(start));
-    const double duration = double(whole) / rate;
-    tr->gain = gain;
-    if (duration <= st->minutesPerFile * 60 - 1) {
-        tr->fileStart = fileStart;
-        tr->fileDuration = duration;
-        tr->relativePath = relative;
+void QrxFileWriter::rewriteHeader(const QrxStation& station, const QrxTrace& trace, const std::string& relative,
+                                  double fileStart, double duration, int32_t gain) {
+    const std::string path = fullPath(relative);
+    const std::string header = qrxHeader(fileStart, duration, trace.rate, gain, station.name, trace.channel);
+    char old[kQrxHeaderBytes];
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 || header.empty()) {
+        if (fd >= 0) ::close(fd);
+        return;
     }
-    if (database_ != nullptr)
-        database_->updateFile(relative, st->name, tr->channel, fileStart, duration, rate, gain, kQrxDataType);
-    return fileStart + duration;
+    if (::pread(fd, old, sizeof old, 0) != ssize_t(sizeof old) || std::memcmp(old, header.data(), sizeof old) != 0) {
+        if (writeAt(fd, reinterpret_cast<const uint8_t*>(header.data()), header.size(), 0))
+            noteAppended(path);
+        else
+            VELT_LOG_WARNING(logName_, "header of %s not updated", path.c_str());
+    }
+    ::close(fd);
 }
 
 }  // namespace velt::outputs

@@ -32,9 +32,12 @@
 //    logged.
 //  - Appends are synced together by syncAppended(), which the output calls
 //    before a restart position is stored.
-//  - After a crash, continueNewestFile() finds the file a trace wrote last,
-//    makes it the trace's current file again (appends go on in it) and
-//    rewrites its row, which a crash may have left behind.
+//  - After a crash or a power cut, resumeTrace() follows a trace's files
+//    from the first delivered block for as long as they hold the next
+//    samples (contents decide, never times of change), makes the last of
+//    them the trace's current file again (appends go on in it) and rewrites
+//    their headers and rows, which a cut may have left behind. A file of the
+//    trace beyond a gap the cut left is replaced when the trace gets there.
 //  - Lost data are never silent: a run that cannot be written is logged on
 //    standard error. A file that cannot be reopened for an append (moved
 //    away) is replaced by a new file for that run; a failed append is cut
@@ -109,13 +112,16 @@ public:
     /// @brief Syncs every file appended to since the last call.
     /// @return 0, or -1 when a file could not be synced.
     int syncAppended();
-    /// @brief Finds the newest file of the station's channel at `rate` (the
-    /// one changed last), cuts it to whole blocks of `rate` samples, makes it
-    /// the trace's current file when it may still grow, and rewrites its row.
-    /// `start` is the start of a block of the trace (it gives the fraction of
-    /// a second the file names leave out). @return the end of the samples
-    /// the file holds, seconds since 1970, or NaN when there is none.
-    double continueNewestFile(std::string_view station, std::string_view channel, double rate, double start);
+    /// @brief After a crash: follows the trace's files from the block that
+    /// starts at `start` (seconds since 1970; it also gives the fraction of a
+    /// second the file names leave out) for as long as they hold the next
+    /// samples, cut to whole blocks of `rate` samples. The last of them
+    /// becomes the trace's current file when it may still grow; their
+    /// headers and rows are rewritten; files of the trace beyond the first
+    /// gap are replaced when the trace gets there. @return where the samples
+    /// the files hold from `start` on end (`start` when none), or NaN when
+    /// the trace has no file at all.
+    double resumeTrace(std::string_view station, std::string_view channel, double rate, double start);
 
     /// @brief Name that starts every message ("INP0 QRX").
     void setLogName(std::string name) { logName_ = std::move(name); }
@@ -134,6 +140,11 @@ private:
     void encodeRun(const QrxTrace& trace);
     std::string fullPath(const std::string& relativePath) const;
     void noteAppended(const std::string& path);
+    // Whole blocks of samples in the file at `path` when it is of `rate`
+    // (a partial last block is cut off), its gain in `gain`; -1 otherwise.
+    int64_t wholeBlocksOf(const std::string& path, double rate, int32_t& gain);
+    void rewriteHeader(const QrxStation& station, const QrxTrace& trace, const std::string& relative,
+                       double fileStart, double duration, int32_t gain);
 
     std::string logName_ = "QRX";
     std::string dataDirectory_;
@@ -143,6 +154,7 @@ private:
     bool tableFullLogged_ = false;
     std::vector<uint8_t> bytes_;  // encoding buffer for one run
     std::vector<std::string> appended_;  // paths appended to since the last sync
+    std::vector<std::string> replaceable_;  // own files beyond a gap a crash left (relative paths)
 };
 
 }  // namespace velt::outputs

@@ -142,7 +142,7 @@ void QrxOutput::flushChannel() {
     const double rate = double(float(record_->sampleRate));
     if (learn_[size_t(c)]) {
         learn_[size_t(c)] = false;
-        const double end = writer_.continueNewestFile(station, channel, rate, start);
+        const double end = writer_.resumeTrace(station, channel, rate, start);
         // Block t covers [t - delay, t - delay + 1): the last one held ends where the file does.
         if (std::isfinite(end)) replay_[size_t(c)].arm(std::llround(end + delay) - 1);
     }

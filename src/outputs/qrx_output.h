@@ -23,8 +23,8 @@
 //    rows neither in the table nor in the journal stores no position.
 //  - Without a database the journal is left alone (a later run with the
 //    database takes its rows up); its existence is logged.
-//  - After a crash (resumeFrom), each channel continues the file it wrote
-//    last and skips the delivered blocks that file already holds.
+//  - After a crash (resumeFrom), each channel skips the delivered blocks
+//    its files already hold and continues the last of them.
 #pragma once
 
 #include <array>
@@ -89,7 +89,7 @@ public:
     /// (or keeps them in the journal). @return -1 when a file could not be
     /// synced or rows exist only in memory.
     int commit() override;
-    /// @brief Each channel continues its newest file at its next block.
+    /// @brief Each channel learns at its next block which blocks its files hold.
     void resumeFrom(int64_t blockTime) override;
 
     /// @brief Name that starts every message of this output ("INP0 QRX").
