@@ -1,16 +1,19 @@
 #include "livemill/input_reader.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "platform/directory.h"
 #include "platform/file_util.h"
 #include "platform/ini_file.h"
+#include "platform/log.h"
 #include "platform/paths.h"
 
 namespace velt::livemill {
@@ -100,6 +103,7 @@ int InputReader::open() {
     }
     // Unbuffered: refill() reads straight into buffer_, without a second copy.
     std::setvbuf(file_, nullptr, _IONBF, 0);
+    if (syncFrom_ < 0) syncFrom_ = fileNumber_;
     scanPending_ = false;
     retryTime_ = 0;
     return 0;
@@ -223,6 +227,10 @@ int InputReader::flush() {
     pendingPersist_ = false;
     heldBack_ = !(target == pending_);
     if (target == written_ && blockTime == writtenBlockTime_) return 0;
+    if (!syncInputBefore(target)) {
+        pendingPersist_ = true;
+        return -1;
+    }
     char file[32];
     char offset[32];
     char time[32];
@@ -237,6 +245,24 @@ int InputReader::flush() {
     written_ = target;
     writtenBlockTime_ = blockTime;
     return 0;
+}
+
+bool InputReader::syncInputBefore(const StreamPosition& target) {
+    if (syncFrom_ < 0 || target.file < syncFrom_) return true;
+    for (long number = syncFrom_; number <= target.file; ++number) {
+        const std::string path = pathOf(number);
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) continue;  // renamed away by its writer since: nothing of it to keep
+        if (fd < 0 || ::fdatasync(fd) != 0) {
+            VELT_LOG_ERROR(logName_, "cannot sync input %s (%s); the reading position is not stored", path.c_str(),
+                           std::strerror(errno));
+            if (fd >= 0) ::close(fd);
+            return false;
+        }
+        ::close(fd);
+    }
+    syncFrom_ = target.file;  // the current file may still grow
+    return true;
 }
 
 }  // namespace velt::livemill

@@ -19,6 +19,11 @@
 // `persistInterval` seconds (one block when following a recorder in real
 // time, up to about 40000 blocks in the middle of a fast backlog).
 //
+// Durability: before a position is stored, the input files up to it are
+// synced (fdatasync; nearly free when their writer synced them already), so
+// a stored position never passes input bytes that a power cut could still
+// take from the writer's files.
+//
 // End of a file: a file whose bytes have all been read counts as complete
 // only once the next number exists. Until then it stays open and its length
 // is checked again at every retry, so bytes appended to a numbered file are
@@ -78,6 +83,8 @@ public:
     /// nothing could be stored.
     int flush();
 
+    /// @brief Name that starts every message of this input ("INP0 input").
+    void setLogName(std::string name) { logName_ = std::move(name); }
     long fileNumber() const { return fileNumber_; }
     /// @brief The lowest hexadecimal file number in `dir`: 0 when it cannot be
     /// listed, 0x7FFFFFFF when it holds no numbered file.
@@ -87,6 +94,9 @@ public:
 
 private:
     std::string pathOf(long number) const;
+    /// Syncs the input files from the first not yet synced to the one of
+    /// `target`. @return false (logged) when one could not be synced.
+    bool syncInputBefore(const StreamPosition& target);
     int refill();
     /// Reads bytes appended behind the buffer, if any. @return true when some arrived.
     bool readGrowth();
@@ -118,6 +128,8 @@ private:
     int64_t lastPersistWrite_ = 0;
     long storedFile_ = -1;  // FILENUM as last read or written (-1: none stored)
     bool scanPending_ = false;
+    long syncFrom_ = -1;  // first input file not known to be durable (-1: none opened yet)
+    std::string logName_ = "input";
 };
 
 }  // namespace velt::livemill

@@ -16,6 +16,7 @@ void Worker::setUp() {
         in.waitAllowed = readWaitAllowed(ini);
         in.sinks = std::make_unique<outputs::SinkList>();
         const std::string name = "INP" + std::to_string(n);
+        in.reader->setLogName(name + " input");
         in.fourInt = outputs::makeFourIntOutput(ini);
         if (in.fourInt) {
             in.fourInt->setLogName(name + " 4-int");
