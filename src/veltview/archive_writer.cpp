@@ -67,6 +67,7 @@ void ArchiveWriter::flush() { buffer_.writeTo(fd_, path_); }
 
 void ArchiveWriter::closeFile() {
     flush();
+    buffer_.sync(fd_, path_);  // a finished file is durable before the next one starts
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
@@ -90,6 +91,10 @@ void ArchiveWriter::openNextFile() {
         const recorder::CardHeader header = recorder::buildCardHeader(archiveNumber_, uint32_t(fileNumber_), archiveName_);
         if (!platform::writeFully(fd_, header.data(), header.size()))
             VELT_LOG_ERROR(kWho, "cannot write the header of %s: %s", path_.c_str(), std::strerror(errno));
+        buffer_.markUnsynced();
+        // The new name is made durable at once: the data synced each second
+        // are worth nothing under a name a power cut takes.
+        platform::syncDirectory(platform::directoryOf(path_));
     } else {
         VELT_LOG_ERROR(kWho, "cannot create %s: %s", path_.c_str(), std::strerror(errno));
     }
@@ -153,9 +158,7 @@ void ArchiveWriter::nextDevice() {
 
 void ArchiveWriter::nextFile() { openNextFile(); }
 
-void ArchiveWriter::tick() {
-    if (buffer_.stale()) flush();
-}
+void ArchiveWriter::tick() { buffer_.tick(fd_, path_); }
 
 void ArchiveWriter::stopArchive() {
     if (current_ >= 0) closeFile();

@@ -18,6 +18,11 @@
 //  - Other failures (a missing directory, a full card) are logged once per
 //    outage with the bytes lost.
 //  - Bytes wait in a 5000-byte buffer, but never longer than a second (tick()).
+//  - What was written is synced to disk at most once a second (tick(), one
+//    fdatasync, none without new bytes), and at once when the file is
+//    closed or rolled; the directory is synced when a file is created. A
+//    power cut costs at most the last second. A failed sync is logged once
+//    per outage, and the writer goes on.
 //  - The "Pause" button is not acted on (its key codes are ignored).
 #pragma once
 
@@ -53,7 +58,8 @@ public:
     void pollDevices();
     void nextFile();
     void nextDevice();
-    /// @brief Writes buffered bytes older than a second.
+    /// @brief Writes buffered bytes older than a second and, at most once a
+    /// second, syncs what was written.
     void tick();
     void stopArchive();
 

@@ -40,6 +40,7 @@ void RealtimeWriter::startRealtime(const std::string& settingsPath) {
     const std::string dir = platform::normaliseSeparators(
         platform::readProfileString(settings_, "COMMON", "DESTDIR", "", kDirChars + 1));
     dir_ = dir.empty() ? std::string() : platform::withTrailingSeparator(dir);
+    tmp_ = dir_ + "tmpfile";
     window_.setRealtimeDirectory(dir);
     window_.setRealtimeCaption("RTdata       on");
     fileNumber_ = platform::readProfileInt(settings_, "WORK", "CURRENTFILENUM", kDefaultFileNumber);
@@ -67,12 +68,19 @@ long RealtimeWriter::firstNumberAboveAll() const {
 }
 
 void RealtimeWriter::rollFile() {
+    // The bytes are durable before the number livemill follows appears.
+    const std::string& tmp = tmp_;
     if (fd_ >= 0) {
         flush();
+        buffer_.sync(fd_, tmp);
         ::close(fd_);
         fd_ = -1;
+    } else if (const int left = ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC); left >= 0) {
+        // Left by an earlier run, which may have ended before syncing it.
+        buffer_.markUnsynced();
+        buffer_.sync(left, tmp);
+        ::close(left);
     }
-    const std::string tmp = dir_ + "tmpfile";
     int rc = platform::renameNoReplace(tmp, pathOf(fileNumber_));
     if (rc == 1) {
         const long free = firstNumberAboveAll();
@@ -93,13 +101,15 @@ void RealtimeWriter::rollFile() {
     // Appending, never truncating: a tmpfile that kept its name keeps its bytes.
     fd_ = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd_ < 0) VELT_LOG_ERROR(kWho, "cannot create %s: %s", tmp.c_str(), std::strerror(errno));
+    // One directory sync makes the new number and the new tmpfile durable.
+    if (rc == 0 || fd_ >= 0) platform::syncDirectory(dir_.empty() ? std::string(".") : dir_);
     rolled_ = true;
     bytes_ = 0;
     buffer_.clear();
     window_.setRealtimeBytes("0");
 }
 
-void RealtimeWriter::flush() { buffer_.writeTo(fd_, dir_ + "tmpfile"); }
+void RealtimeWriter::flush() { buffer_.writeTo(fd_, tmp_); }
 
 void RealtimeWriter::addByte(uint8_t b) {
     if (!enabled_) return;
@@ -116,13 +126,12 @@ void RealtimeWriter::addByte(uint8_t b) {
     if (bytes_ >= fileSize_) rollFile();
 }
 
-void RealtimeWriter::tick() {
-    if (buffer_.stale()) flush();
-}
+void RealtimeWriter::tick() { buffer_.tick(fd_, tmp_); }
 
 void RealtimeWriter::stopRealtime() {
     rolled_ = false;
     flush();
+    buffer_.sync(fd_, tmp_);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }

@@ -19,7 +19,13 @@
 //    truncated.
 //  - Bytes wait in a 5000-byte buffer, but never longer than a second
 //    (tick()), so a crash of the monitor loses at most the last second.
-//  - A failed write is logged once per outage with the bytes lost.
+//  - What was written is synced to disk at most once a second (tick(), one
+//    fdatasync, none without new bytes), so a power cut also costs at most
+//    the last second. Before "tmpfile" is numbered its data are synced, also
+//    when an earlier run left it, and the directory after the rename: a
+//    number livemill has converted keeps its bytes.
+//  - A failed write is logged once per outage with the bytes lost; a failed
+//    sync once per outage too, and the writer goes on.
 #pragma once
 
 #include <cstdint>
@@ -48,9 +54,10 @@ public:
     /// and gives a leftover "tmpfile" its number.
     void startRealtime(const std::string& settingsPath);
     void addByte(uint8_t b);
-    /// @brief Writes buffered bytes older than a second (call from the main loop).
+    /// @brief Writes buffered bytes older than a second and, at most once a
+    /// second, syncs what was written (call from the main loop).
     void tick();
-    /// @brief End of monitoring: writes what is buffered and closes "tmpfile".
+    /// @brief End of monitoring: writes what is buffered, syncs and closes "tmpfile".
     void stopRealtime();
 
     bool enabled() const { return enabled_; }
@@ -66,6 +73,7 @@ private:
     const platform::Clock& clock_;
     std::string settings_;
     std::string dir_;
+    std::string tmp_ = "tmpfile";  // dir_ + "tmpfile"
     bool enabled_ = false;
     long fileNumber_ = kDefaultFileNumber;
     long fileSize_ = kDefaultFileSize;

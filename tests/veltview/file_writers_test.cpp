@@ -159,5 +159,35 @@ TEST(RealtimeWriterTest, LostBytesAreLoggedOncePerOutage) {
     EXPECT_EQ(losses, 1) << ::testing::PrintToString(logged);
 }
 
+// A failed sync is the one sync a test can see: a tmpfile left as a link to
+// a device that cannot sync fails when it is numbered; the new tmpfile syncs
+// again, which shows on the second's tick and not with each buffer written.
+TEST(RealtimeWriterTest, SyncsOnTheSecondsTickNotPerWrite) {
+    const test::TempDir dir;
+    const std::string ini = dir.file("rt.ini");
+    std::ofstream(ini) << "[COMMON]\nDESTDIR=" << dir.path() << "\nFILESIZE=100000\n";
+    std::filesystem::create_symlink("/dev/null", dir.file("tmpfile"));
+    const auto count = [](const std::string& text) {
+        return std::count_if(logged.begin(), logged.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    MemoryWriterWindow window;
+    platform::ManualClock clock;
+    logged.clear();
+    platform::setLogSink(keepLine);
+    {
+        RealtimeWriter writer(window, clock);
+        writer.startRealtime(ini);
+        EXPECT_EQ(count("cannot sync " + dir.file("tmpfile")), 1);
+        for (int i = 0; i < 20000; ++i) writer.addByte(uint8_t(i));  // three buffers written
+        writer.tick();
+        EXPECT_EQ(count("syncing"), 0);
+        clock.advance(1);
+        writer.tick();
+        EXPECT_EQ(count("syncing"), 1);
+    }
+    platform::setLogSink(nullptr);
+    EXPECT_EQ(logged.size(), 2u) << ::testing::PrintToString(logged);
+}
+
 }  // namespace
 }  // namespace velt::veltview
