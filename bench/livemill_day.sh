@@ -18,7 +18,7 @@
 #   hourly   files as an archive keeps them: 4-int SECINFILE=3600, miniSEED
 #            SECINSEEDBUF=60 and SEEDBUFINFILE=180 (one file an hour for all
 #            three channels), the data source with JournalMode=WAL and
-#            SyncPragma=NORMAL as scripts/setup-odbc writes it.
+#            SyncPragma=FULL as scripts/setup-odbc writes it.
 #
 # Each runs N times (default 3), alternately with its baseline, livemill
 # from scratch every time (fresh outputs, positions and database); the best

@@ -710,10 +710,20 @@ public:
 /// A livemill process run headless on a site's configuration folder.
 class Converter {
 public:
-    Converter(const Site& site, const std::string& log, bool untilIdle) {
+    /// `extraEnvironment` adds variables; an LD_PRELOAD there is added to the site's.
+    Converter(const Site& site, const std::string& log, bool untilIdle,
+              const std::vector<std::string>& extraEnvironment = {}) {
         std::vector<std::string> args = {VELT_BIN_DIR "/livemill", "--config", site.cfg, "--headless"};
         if (untilIdle) args.push_back("--until-idle");
-        const std::vector<std::string> env = site.childEnvironment();
+        std::vector<std::string> env = site.childEnvironment();
+        for (const std::string& extra : extraEnvironment) {
+            const std::string preload = "LD_PRELOAD=";
+            auto it = std::find_if(env.begin(), env.end(), [&](const std::string& e) { return e.rfind(preload, 0) == 0; });
+            if (extra.rfind(preload, 0) == 0 && it != env.end())
+                *it += ":" + extra.substr(preload.size());
+            else
+                env.push_back(extra);
+        }
         std::vector<char*> argv, envp;
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -764,5 +774,40 @@ private:
     bool exited_ = false;
     int status_ = 0;
 };
+
+// ------------------------------------------------------------- after crashes
+
+/// Names in `dir` that show a sample written twice or a number skipped:
+/// free names ("NAME.1") and gaps in the miniSEED numbering.
+inline std::vector<std::string> numberingFaults(const Input& in) {
+    std::vector<std::string> faults;
+    for (const std::string& dir : {in.fourIntDir, in.mseedDir})
+        for (const std::string& name : regularFiles(dir))
+            if (name.size() > 2 && name.compare(name.size() - 2, 2, ".1") == 0) faults.push_back(name);
+    long expected = 0;
+    for (const std::string& name : regularFiles(in.mseedDir)) {
+        if (name == "tmpfile") continue;
+        if (name != rtName(expected)) faults.push_back("miniSEED " + name + " where " + rtName(expected) + " was due");
+        ++expected;
+    }
+    return faults;
+}
+
+/// Polls `done` every millisecond until it holds or `seconds` pass.
+template <typename Condition>
+inline bool waitFor(Converter& program, Condition done, double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < until && !program.exited()) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+inline int countOf(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
 
 }  // namespace velt::test::e2e

@@ -88,33 +88,6 @@ TEST(Restart, ProgramStoppedBySigtermResumesWithoutLossOrRepeat) {
     expectEveryOutputExact(site);
 }
 
-/// Names in `dir` that show a sample written twice or a number skipped:
-/// free names ("NAME.1") and gaps in the miniSEED numbering.
-std::vector<std::string> numberingFaults(const Input& in) {
-    std::vector<std::string> faults;
-    for (const std::string& dir : {in.fourIntDir, in.mseedDir})
-        for (const std::string& name : regularFiles(dir))
-            if (name.size() > 2 && name.compare(name.size() - 2, 2, ".1") == 0) faults.push_back(name);
-    long expected = 0;
-    for (const std::string& name : regularFiles(in.mseedDir)) {
-        if (name == "tmpfile") continue;
-        if (name != rtName(expected)) faults.push_back("miniSEED " + name + " where " + rtName(expected) + " was due");
-        ++expected;
-    }
-    return faults;
-}
-
-/// Polls `done` every millisecond until it holds or `seconds` pass.
-template <typename Condition>
-bool waitFor(Converter& program, Condition done, double seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < until && !program.exited()) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
-
 // A finished miniSEED file not yet numbered: written, but still without a
 // name (an open descriptor of the program's in that folder) or under its
 // pending name.
@@ -135,12 +108,6 @@ bool hasPendingMseedFile(const Input& in, pid_t pid) {
         if (t.find(" (deleted)") != std::string::npos && t.rfind(folder, 0) == 0) return true;
     }
     return false;
-}
-
-int countOf(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
 }
 
 // Killed while caught up, with the last 50 blocks of the stream still held

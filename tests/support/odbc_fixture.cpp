@@ -124,7 +124,8 @@ std::string OdbcFixture::setUp(Backend backend, const std::string& dir, const st
     refused_ = "DSN=" + down + ";";
     std::string user;
     if (backend == Backend::SQLite) {
-        dataSource_ = "Driver=SQLite3\nDatabase=" + dir + "/qrx.db\nTimeout=10000\n";
+        // As scripts/setup-odbc writes it: durable at every commit.
+        dataSource_ = "Driver=SQLite3\nDatabase=" + dir + "/qrx.db\nTimeout=10000\nJournalMode=WAL\nSyncPragma=FULL\n";
         user = "[" + up + "]\n" + dataSource_ + "\n[" + down + "]\nDriver=SQLite3\nDatabase=" + dir +
                "/missing/folder/qrx.db\n";
     } else {

@@ -37,6 +37,8 @@ public:
     /// available (the test should skip).
     std::string setUp(Backend backend, const std::string& dir, const std::string& port = "");
 
+    /// @brief Closes the fixture's own connection (before its files go away).
+    void disconnect();
     /// @brief Opens the fixture's own connection again (after a server restart).
     /// @return 0, or -1 (test failure recorded).
     int reconnect();
@@ -60,7 +62,6 @@ public:
 
 private:
     std::string connect();
-    void disconnect();
 
     Backend backend_ = Backend::SQLite;
     std::string connection_, refused_, dataSource_;
