@@ -11,8 +11,8 @@
 // reaches the layer as a sync of every file); even seeds as it is, on a
 // file system where only each file's own sync counts.
 //
-// VELT_POWERCUT_SEEDS ("1,2" by default) and VELT_POWERCUT_CUTS (10) set
-// the seeds and the cuts per seed.
+// VELT_POWERCUT_SEEDS ("1,2,3,4,5" by default) and VELT_POWERCUT_CUTS (20)
+// set the seeds and the cuts per seed.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -26,7 +26,7 @@ namespace {
 std::vector<int> seedsFromEnvironment() {
     const char* text = std::getenv("VELT_POWERCUT_SEEDS");
     std::vector<int> seeds;
-    std::stringstream list(text != nullptr && *text != '\0' ? text : "1,2");
+    std::stringstream list(text != nullptr && *text != '\0' ? text : "1,2,3,4,5");
     for (std::string item; std::getline(list, item, ',');)
         if (!item.empty()) seeds.push_back(std::atoi(item.c_str()));
     return seeds;
@@ -34,7 +34,7 @@ std::vector<int> seedsFromEnvironment() {
 
 int cutsFromEnvironment() {
     const char* text = std::getenv("VELT_POWERCUT_CUTS");
-    return text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : 10;
+    return text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : 20;
 }
 
 /// Makes the files in `dir` durable, as the recorder's monitor does once a second.
