@@ -249,20 +249,30 @@ int InputReader::flush() {
 
 bool InputReader::syncInputBefore(const StreamPosition& target) {
     if (syncFrom_ < 0 || target.file < syncFrom_) return true;
-    for (long number = syncFrom_; number <= target.file; ++number) {
+    // During a backlog a second reads dozens of files: one syncfs then
+    // (where it reaches the disk) rather than a sync each.
+    std::vector<int> fds;
+    bool ok = true;
+    for (long number = syncFrom_; number <= target.file && ok; ++number) {
         const std::string path = pathOf(number);
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT) continue;  // renamed away by its writer since: nothing of it to keep
-        if (fd < 0 || ::fdatasync(fd) != 0) {
-            VELT_LOG_ERROR(logName_, "cannot sync input %s (%s); the reading position is not stored", path.c_str(),
-                           std::strerror(errno));
-            if (fd >= 0) ::close(fd);
-            return false;
+        if (fd >= 0) {
+            fds.push_back(fd);
+        } else if (errno != ENOENT) {  // renamed away by its writer since: nothing of it to keep
+            VELT_LOG_ERROR(logName_, "cannot open input %s to sync it (%s); the reading position is not stored",
+                           path.c_str(), std::strerror(errno));
+            ok = false;
         }
-        ::close(fd);
     }
-    syncFrom_ = target.file;  // the current file may still grow
-    return true;
+    if (ok && platform::syncFiles(fds) != 0) {
+        VELT_LOG_ERROR(logName_, "cannot sync the input files %08lX to %08lX (%s); the reading position is not stored",
+                       static_cast<unsigned long>(syncFrom_), static_cast<unsigned long>(target.file),
+                       std::strerror(errno));
+        ok = false;
+    }
+    for (int fd : fds) ::close(fd);
+    if (ok) syncFrom_ = target.file;  // the current file may still grow
+    return ok;
 }
 
 }  // namespace velt::livemill

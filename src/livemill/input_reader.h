@@ -20,7 +20,7 @@
 // time, up to about 40000 blocks in the middle of a fast backlog).
 //
 // Durability: before a position is stored, the input files up to it are
-// synced (fdatasync; nearly free when their writer synced them already), so
+// synced (nearly free when their writer synced them already), so
 // a stored position never passes input bytes that a power cut could still
 // take from the writer's files.
 //
