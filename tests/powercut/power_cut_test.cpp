@@ -17,7 +17,7 @@
 
 #include <random>
 
-#include "e2e_support.h"
+#include "livemill/e2e_support.h"
 #include "support/power_cut_mount.h"
 
 namespace velt::test::e2e {

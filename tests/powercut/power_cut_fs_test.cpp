@@ -14,12 +14,6 @@
 namespace velt::test {
 namespace {
 
-#ifdef VELT_HAVE_POWERCUT_FS
-constexpr bool kLayerBuilt = true;
-#else
-constexpr bool kLayerBuilt = false;  // built without fuse3
-#endif
-
 std::vector<uint8_t> pattern(std::size_t size, uint8_t seed) {
     std::vector<uint8_t> bytes(size);
     for (std::size_t i = 0; i < size; ++i) bytes[i] = uint8_t(i * 31 + seed);
@@ -27,7 +21,6 @@ std::vector<uint8_t> pattern(std::size_t size, uint8_t seed) {
 }
 
 TEST(PowerCutFs, KeepsNamesAndSyncedDataDropsTheRest) {
-    if (!kLayerBuilt) GTEST_SKIP() << "built without fuse3: no power-cut layer";
     TempDir dir;
     const auto old = pattern(3000, 1), a = pattern(15000, 2), b = pattern(7000, 3), c = pattern(6000, 4);
     writeFile(dir.file("old"), old);
