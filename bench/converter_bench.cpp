@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "livemill/input_reader.h"
-#include "livemill/stream_converter.h"
+#include "conversion/stream_converter.h"
 #include "platform/ini_file.h"
 #include "recorder/signal_generator.h"
 #include "recorder/status_monitor.h"
@@ -62,13 +62,13 @@ Fixture& fixture() {
 
 std::map<std::string, double> rates;  // bytes per second by case
 
-class CountingSink final : public outputs::OutputSink {
+class CountingSink final : public conversion::OutputSink {
 public:
     void putSample(int32_t) override { ++samples; }
     void setTime(int32_t) override {}
     void clearSamples() override {}
     void flushChannel() override {}
-    void setConfiguration(const outputs::ConfigurationRecord&) override {}
+    void setConfiguration(const recorder::ConfigurationRecord&) override {}
     void selectChannel(int32_t) override {}
     void closeOutputs() override {}
     uint64_t samples = 0;
@@ -102,7 +102,7 @@ void Convert(benchmark::State& state, int persistInterval) {
         state.ResumeTiming();
         livemill::InputReader reader(ini, platform::systemClock(), persistInterval);
         reader.open();
-        livemill::StreamConverter converter(reader, 10);
+        conversion::StreamConverter converter(reader, 10);
         recorder::NullStatusMonitor monitor;
         CountingSink sink;
         converter.setWaitAllowed(false);

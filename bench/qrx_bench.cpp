@@ -17,7 +17,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using velt::outputs::ConfigurationRecord;
+using velt::recorder::ConfigurationRecord;
 using velt::outputs::QrxOutput;
 
 constexpr int kBlocks = 3600;

@@ -1,4 +1,4 @@
-// fuzz-sources: platform recorder cardmill/card_directory.cpp cardmill/card_stream.cpp
+// fuzz-sources: platform recorder conversion cardmill/card_directory.cpp cardmill/card_stream.cpp
 // Arbitrary bytes as the data of two card-archive files of one recorder,
 // read as one stream and converted: the reader and the converter must never
 // read outside their buffers, loop without end or hand out a block whose
@@ -17,7 +17,7 @@
 
 namespace {
 
-class CountingSink final : public velt::outputs::OutputSink {
+class CountingSink final : public velt::conversion::OutputSink {
 public:
     void putSample(int32_t) override { ++samples; }
     void setTime(int32_t) override {}
@@ -25,7 +25,7 @@ public:
     void flushChannel() override {
         if (samples > velt::recorder::kMaxSampleRate) std::abort();
     }
-    void setConfiguration(const velt::outputs::ConfigurationRecord&) override {}
+    void setConfiguration(const velt::recorder::ConfigurationRecord&) override {}
     void selectChannel(int32_t) override {}
     void closeOutputs() override {}
     int samples = 0;

@@ -1,4 +1,4 @@
-// fuzz-sources: platform recorder livemill/stream_converter.cpp
+// fuzz-sources: platform recorder conversion
 // Arbitrary bytes as a recorder stream through the stream state machine and
 // the block decoder, from an in-memory source that can seek like the file
 // reader. The converter must never read outside its buffers, whatever the
@@ -14,18 +14,18 @@
 #include <cstdint>
 #include <vector>
 
-#include "livemill/input_source.h"
-#include "livemill/stream_converter.h"
-#include "outputs/output_sink.h"
+#include "conversion/input_source.h"
+#include "conversion/stream_converter.h"
+#include "conversion/output_sink.h"
 #include "platform/clock.h"
 #include "recorder/status_monitor.h"
 
 namespace {
 
-using velt::livemill::StreamPosition;
+using velt::conversion::StreamPosition;
 
 // The input as numbered "files" of 4000 bytes each, like a real-time directory.
-class MemorySource final : public velt::livemill::InputSource {
+class MemorySource final : public velt::conversion::InputSource {
 public:
     static constexpr long kFileBytes = 4000;
     MemorySource(const uint8_t* data, std::size_t size, bool buffered)
@@ -77,13 +77,13 @@ private:
 };
 
 // A running hash of every call, in order.
-class HashingSink final : public velt::outputs::OutputSink {
+class HashingSink final : public velt::conversion::OutputSink {
 public:
     void putSample(int32_t s) override { mix(1, uint32_t(s)); }
     void setTime(int32_t t) override { mix(2, uint32_t(t)); }
     void clearSamples() override { mix(3, 0); }
     void flushChannel() override { mix(4, 0); }
-    void setConfiguration(const velt::outputs::ConfigurationRecord& r) override { mix(5, r.sampleRate); }
+    void setConfiguration(const velt::recorder::ConfigurationRecord& r) override { mix(5, r.sampleRate); }
     void selectChannel(int32_t c) override { mix(6, uint32_t(c)); }
     void closeOutputs() override { mix(7, 0); }
     uint64_t hash = 1469598103934665603ull;
@@ -97,7 +97,7 @@ uint64_t convert(const uint8_t* data, std::size_t size, bool inPasses) {
     velt::platform::ManualClock clock;
     velt::recorder::NullStatusMonitor monitor;
     HashingSink sink;
-    velt::livemill::StreamConverter converter(source, 4096, clock);
+    velt::conversion::StreamConverter converter(source, 4096, clock);
     converter.setWaitAllowed(false);
     converter.attach(0, &monitor, &sink);
     // Every re-read goes back at most to an earlier block boundary, so the

@@ -53,7 +53,7 @@ ConversionSummary convertDevices(const CardmillSettings& settings, const std::ve
         // file of the one before.
         CardStreamReader reader(dataIn, archive, range.device, range.first, range.last);
         CardStreamConverter converter(reader, kStepsPerPass);
-        outputs::SinkList sinks;
+        conversion::SinkList sinks;
         std::unique_ptr<outputs::FourIntOutput> fourInt;
         std::unique_ptr<outputs::QrxOutput> qrx;
         if (settings.fourIntOn) {

@@ -189,7 +189,7 @@ void CardStreamConverter::configuration() {
     if (r != lastRepeats_ + 1) backToLastGood();
     lastRepeats_ = r;
     lastGoodValid_ = position(lastGoodPos_);
-    if (decoder_.endOfBlock(detector_.length()) != recorder::BlockDecoder::kAccepted) {
+    if (decoder_.endOfBlock(detector_.length()) != conversion::BlockDecoder::kAccepted) {
         position(startPos_);
         fullReset();
     }
@@ -221,7 +221,7 @@ void CardStreamConverter::data() {
     else if (decoder_.dataOn()) decoder_.stopData();
     const int d = decoder_.endOfBlock(length);
     blockStartPending_ = true;
-    if (d != recorder::BlockDecoder::kAccepted) {
+    if (d != conversion::BlockDecoder::kAccepted) {
         decoder_.stopData();
         position(startPos_);
         fullReset();

@@ -22,17 +22,17 @@
 #include <cstdint>
 
 #include "cardmill/card_directory.h"
-#include "livemill/input_source.h"
-#include "outputs/output_sink.h"
-#include "recorder/block_decoder.h"
+#include "conversion/input_source.h"
+#include "conversion/output_sink.h"
+#include "conversion/block_decoder.h"
 #include "recorder/card_file_header.h"
 #include "recorder/delimiter_detector.h"
 
 namespace velt::cardmill {
 
-using livemill::StreamPosition;
+using conversion::StreamPosition;
 
-class CardStreamReader final : public livemill::InputSource {
+class CardStreamReader final : public conversion::InputSource {
 public:
     static constexpr std::size_t kBufferBytes = 5000;
 
@@ -82,12 +82,12 @@ public:
     explicit CardStreamConverter(CardStreamReader& reader, int stepsPerPass = 10);
 
     /// @brief Where decoded blocks go (not owned; null: nowhere).
-    void attach(outputs::OutputSink* sinks) { decoder_.attach(0, nullptr, sinks); }
+    void attach(conversion::OutputSink* sinks) { decoder_.attach(0, nullptr, sinks); }
     void runPass();
     void step();
     /// @brief The reader had no byte left.
     bool inputExhausted() const { return exhausted_; }
-    const recorder::BlockDecoder& decoder() const { return decoder_; }
+    const conversion::BlockDecoder& decoder() const { return decoder_; }
 
 private:
     enum State { kBlockLength = 1, kConfiguration = 2, kData = 4 };
@@ -100,7 +100,7 @@ private:
 
     CardStreamReader& reader_;
     recorder::DelimiterDetector detector_;
-    recorder::BlockDecoder decoder_;
+    conversion::BlockDecoder decoder_;
     int stepsPerPass_;
     State state_ = kBlockLength;
     StreamPosition startPos_, lastGoodPos_, delimPos_, shownPos_;

@@ -40,10 +40,14 @@
 #include <cstdio>
 #include <string>
 
-#include "livemill/input_source.h"
+#include "conversion/input_source.h"
 #include "platform/clock.h"
 
 namespace velt::livemill {
+
+using conversion::InputSource;
+using conversion::PositionGuard;
+using conversion::StreamPosition;
 
 class InputReader final : public InputSource {
 public:

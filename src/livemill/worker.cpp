@@ -14,7 +14,7 @@ void Worker::setUp() {
         const std::string& ini = config_.inputIni[std::size_t(n)];
         in.reader = std::make_unique<InputReader>(ini, clock_, options_.persistIntervalSeconds);
         in.waitAllowed = readWaitAllowed(ini);
-        in.sinks = std::make_unique<outputs::SinkList>();
+        in.sinks = std::make_unique<conversion::SinkList>();
         const std::string name = "INP" + std::to_string(n);
         in.reader->setLogName(name + " input");
         in.fourInt = outputs::makeFourIntOutput(ini);
@@ -29,7 +29,7 @@ void Worker::setUp() {
         }
         in.mseed = outputs::makeMseedFileStore(ini, name + " miniSEED");
         if (in.mseed) in.sinks->add(in.mseed.get());
-        in.converter = std::make_unique<StreamConverter>(*in.reader, options_.stepsPerPass, clock_);
+        in.converter = std::make_unique<conversion::StreamConverter>(*in.reader, options_.stepsPerPass, clock_);
         in.converter->setWaitAllowed(in.waitAllowed);
         in.converter->attach(n, &monitor_, in.sinks.get());
     }

@@ -13,10 +13,10 @@
 
 #include "livemill/input_reader.h"
 #include "livemill/livemill_config.h"
-#include "livemill/stream_converter.h"
+#include "conversion/stream_converter.h"
 #include "outputs/four_int_output.h"
 #include "outputs/mseed_file_store.h"
-#include "outputs/output_sink.h"
+#include "conversion/output_sink.h"
 #include "outputs/qrx_output.h"
 #include "platform/clock.h"
 #include "recorder/status_monitor.h"
@@ -62,16 +62,16 @@ public:
     void shutdown();
 
     int inputCount() const { return config_.inputCount; }
-    StreamConverter* converter(int input) { return inputs_[std::size_t(input)].converter.get(); }
+    conversion::StreamConverter* converter(int input) { return inputs_[std::size_t(input)].converter.get(); }
 
 private:
     struct Input {
         std::unique_ptr<InputReader> reader;
-        std::unique_ptr<outputs::SinkList> sinks;
+        std::unique_ptr<conversion::SinkList> sinks;
         std::unique_ptr<outputs::FourIntOutput> fourInt;
         std::unique_ptr<outputs::QrxOutput> qrx;
         std::unique_ptr<outputs::MseedFileStore> mseed;
-        std::unique_ptr<StreamConverter> converter;
+        std::unique_ptr<conversion::StreamConverter> converter;
         bool waitAllowed = true;
         long rowsWaiting = 0;  // as last reported to the monitor
     };

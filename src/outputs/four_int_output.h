@@ -50,9 +50,12 @@
 
 #include "outputs/block_buffer.h"
 
-#include "outputs/output_sink.h"
+#include "conversion/output_sink.h"
 
 namespace velt::outputs {
+
+using conversion::OutputSink;
+using recorder::ConfigurationRecord;
 
 class FourIntOutput final : public OutputSink {
 public:

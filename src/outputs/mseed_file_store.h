@@ -68,10 +68,13 @@
 #include "outputs/block_buffer.h"
 #include "outputs/finished_file_writer.h"
 #include "outputs/mseed_header.h"
-#include "outputs/output_sink.h"
+#include "conversion/output_sink.h"
 #include "outputs/steim_compressor.h"
 
 namespace velt::outputs {
+
+using conversion::OutputSink;
+using recorder::ConfigurationRecord;
 
 class MseedFileStore final : public OutputSink {
 public:

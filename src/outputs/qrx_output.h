@@ -35,10 +35,13 @@
 
 #include "outputs/block_buffer.h"
 #include "outputs/filelist_database.h"
-#include "outputs/output_sink.h"
+#include "conversion/output_sink.h"
 #include "outputs/qrx_file_writer.h"
 
 namespace velt::outputs {
+
+using conversion::OutputSink;
+using recorder::ConfigurationRecord;
 
 struct QrxSettings {
     std::string dataDirectory;  // "" = working directory

@@ -11,7 +11,7 @@ namespace velt::test {
 namespace {
 
 using livemill::InputReader;
-using livemill::StreamPosition;
+using conversion::StreamPosition;
 
 class InputReaderTest : public ::testing::Test {
 protected:

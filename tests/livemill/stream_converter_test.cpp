@@ -49,7 +49,7 @@ TEST_F(StreamConverterTest, GarbageThenCleanStreamDeliversEveryBlockOnce) {
     EXPECT_EQ(sink.blocks.size(), 3 * (stream.times.size() - 1));
     expectDelivered(stream, 1, stream.times.size());
     EXPECT_EQ(sink.closes, 0);
-    EXPECT_EQ(converter->state(), livemill::StreamConverter::DATAOPER);
+    EXPECT_EQ(converter->state(), conversion::StreamConverter::DATAOPER);
 }
 
 TEST_F(StreamConverterTest, RestartFromPersistedPositionDeliversEveryBlockExactlyOnce) {
@@ -326,7 +326,7 @@ TEST_F(StreamConverterTest, InputStartedBeforeItsFirstFileConvertsItFromTheStart
 }
 
 // An output that keeps every block in memory until told to write it.
-class HoldingSink final : public outputs::OutputSink {
+class HoldingSink final : public conversion::OutputSink {
 public:
     void putSample(int32_t) override {}
     void setTime(int32_t t) override { time_ = t; }
@@ -334,7 +334,7 @@ public:
     void flushChannel() override {
         if (pendingSince_ == kNothingPending) pendingSince_ = time_;
     }
-    void setConfiguration(const outputs::ConfigurationRecord&) override {}
+    void setConfiguration(const recorder::ConfigurationRecord&) override {}
     void selectChannel(int32_t) override {}
     void closeOutputs() override { pendingSince_ = kNothingPending; }
     int64_t oldestPendingTime() const override { return pendingSince_; }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "livemill/input_reader.h"
-#include "livemill/stream_converter.h"
+#include "conversion/stream_converter.h"
 #include "platform/clock.h"
 #include "platform/ini_file.h"
 #include "recorder/signal_generator.h"
@@ -78,7 +78,7 @@ protected:
         converter.reset();
         reader = std::make_unique<livemill::InputReader>(ini, clock, persistInterval);
         reader->open();
-        converter = std::make_unique<livemill::StreamConverter>(*reader, 10, clock);
+        converter = std::make_unique<conversion::StreamConverter>(*reader, 10, clock);
         converter->setWaitAllowed(false);
         converter->attach(0, &monitor, &sink);
     }
@@ -118,7 +118,7 @@ protected:
     LogMonitor monitor;
     RecordingSink sink;
     std::unique_ptr<livemill::InputReader> reader;
-    std::unique_ptr<livemill::StreamConverter> converter;
+    std::unique_ptr<conversion::StreamConverter> converter;
 };
 
 }  // namespace velt::test

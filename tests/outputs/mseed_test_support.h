@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "outputs/output_sink.h"
+#include "conversion/output_sink.h"
 #include "support/temp_dir.h"
 
 namespace velt::test {
@@ -43,7 +43,7 @@ DecodedFile decodeFile(const std::string& path);
 
 /// Hands `sink` one block at time `t` for every channel in `mask`, in the
 /// block decoder's calling order, with `sample(channel, t, i)` as the values.
-inline void feedBlock(outputs::OutputSink& sink, const outputs::ConfigurationRecord& config, int64_t t,
+inline void feedBlock(conversion::OutputSink& sink, const recorder::ConfigurationRecord& config, int64_t t,
                       unsigned mask, int32_t (*sample)(int, int64_t, uint32_t)) {
     sink.clearSamples();
     sink.setTime(int32_t(t));

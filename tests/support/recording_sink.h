@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "outputs/output_sink.h"
+#include "conversion/output_sink.h"
 
 namespace velt::test {
 
@@ -19,7 +19,7 @@ struct RecordedBlock {
     uint32_t rate = 0;
 };
 
-class RecordingSink final : public outputs::OutputSink {
+class RecordingSink final : public conversion::OutputSink {
 public:
     void putSample(int32_t s) override { buffer_.push_back(s); }
     void setTime(int32_t t) override { time_ = t; }
@@ -35,7 +35,7 @@ public:
         }
         blocks.push_back(std::move(b));
     }
-    void setConfiguration(const outputs::ConfigurationRecord& r) override { config_ = &r; }
+    void setConfiguration(const recorder::ConfigurationRecord& r) override { config_ = &r; }
     void selectChannel(int32_t c) override { channel_ = c; }
     void closeOutputs() override { ++closes; }
 
@@ -53,7 +53,7 @@ private:
     std::vector<int32_t> buffer_;
     int32_t time_ = 0;
     int32_t channel_ = 0;
-    const outputs::ConfigurationRecord* config_ = nullptr;
+    const recorder::ConfigurationRecord* config_ = nullptr;
 };
 
 }  // namespace velt::test

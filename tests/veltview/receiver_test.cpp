@@ -8,7 +8,7 @@
 #include <set>
 
 #include "livemill/input_reader.h"
-#include "livemill/stream_converter.h"
+#include "conversion/stream_converter.h"
 #include "platform/calendar.h"
 #include "platform/clock.h"
 #include "platform/endian.h"
@@ -23,13 +23,13 @@ namespace velt::veltview {
 namespace {
 
 /// Counts the block times a converter delivers.
-class TimeSink final : public outputs::OutputSink {
+class TimeSink final : public conversion::OutputSink {
 public:
     void putSample(int32_t) override {}
     void setTime(int32_t t) override { times.insert(t); }
     void clearSamples() override {}
     void flushChannel() override {}
-    void setConfiguration(const outputs::ConfigurationRecord&) override {}
+    void setConfiguration(const recorder::ConfigurationRecord&) override {}
     void selectChannel(int32_t) override {}
     void closeOutputs() override {}
     std::set<int64_t> times;
@@ -134,7 +134,7 @@ TEST(ReceiverTest, FilesHoldTheStreamAndFieldsShowTheEncodersValues) {
     platform::ManualClock clock;
     livemill::InputReader reader(dir.file("input.ini"), clock);
     reader.open();
-    livemill::StreamConverter converter(reader, 10, clock);
+    conversion::StreamConverter converter(reader, 10, clock);
     converter.setWaitAllowed(false);
     recorder::NullStatusMonitor monitor;
     TimeSink sink;

@@ -19,7 +19,7 @@
 
 #include "link/simulator.h"
 #include "livemill/input_reader.h"
-#include "livemill/stream_converter.h"
+#include "conversion/stream_converter.h"
 #include "platform/clock.h"
 #include "recorder/block_scanner.h"
 #include "recorder/card_file_header.h"
@@ -170,7 +170,7 @@ TEST_P(VeltviewProgram, FilesHoldEverySentByteOfEveryRunAndLivemillGetsTheSignal
     platform::ManualClock clock;
     livemill::InputReader reader(dir.file("input.ini"), clock);
     reader.open();
-    livemill::StreamConverter converter(reader, 10, clock);
+    conversion::StreamConverter converter(reader, 10, clock);
     converter.setWaitAllowed(false);
     recorder::NullStatusMonitor monitor;
     test::RecordingSink sink;

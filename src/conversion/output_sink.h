@@ -8,7 +8,7 @@
 
 #include "recorder/configuration_record.h"
 
-namespace velt::outputs {
+namespace velt::conversion {
 
 using recorder::ConfigurationRecord;
 
@@ -100,4 +100,4 @@ private:
     int count_ = 0;
 };
 
-}  // namespace velt::outputs
+}  // namespace velt::conversion

@@ -1,6 +1,6 @@
 // The block decoder fed block by block: checks, lanes, the time base and the
 // samples handed to the outputs.
-#include "recorder/block_decoder.h"
+#include "conversion/block_decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,8 @@
 #include "recorder/stream_encoder.h"
 #include "support/recording_sink.h"
 
-namespace velt::recorder {
+namespace velt::conversion {
+using namespace recorder;
 namespace {
 
 class NumberMonitor final : public NullStatusMonitor {
@@ -215,4 +216,4 @@ TEST(BlockDecoderRates, EveryRateRoundTrips) {
 }
 
 }  // namespace
-}  // namespace velt::recorder
+}  // namespace velt::conversion

@@ -22,14 +22,19 @@
 #include <cstdint>
 #include <cstring>
 
-#include "outputs/output_sink.h"
+#include "conversion/output_sink.h"
 #include "platform/clock.h"
 #include "recorder/block_format.h"
 #include "recorder/config_stream_decoder.h"
 #include "recorder/configuration_record.h"
 #include "recorder/status_monitor.h"
 
-namespace velt::recorder {
+namespace velt::conversion {
+
+using recorder::ConfigStreamDecoder;
+using recorder::ConfigurationRecord;
+using recorder::kMaxBlockBytes;
+using recorder::StatusMonitor;
 
 class BlockDecoder final {
 public:
@@ -49,7 +54,7 @@ public:
     explicit BlockDecoder(const platform::Clock& clock = platform::systemClock());
 
     /// @brief Sets the input index, status monitor and output list (neither owned).
-    void attach(int input, StatusMonitor* monitor, outputs::OutputSink* sinks);
+    void attach(int input, StatusMonitor* monitor, OutputSink* sinks);
 
     /// @brief Appends `b` to the block being filled; bytes beyond 10000 are dropped.
     void pushByte(uint8_t b) {
@@ -117,7 +122,7 @@ private:
 
     const platform::Clock& clock_;
     StatusMonitor* monitor_ = nullptr;
-    outputs::OutputSink* sinks_ = nullptr;
+    OutputSink* sinks_ = nullptr;
     int input_ = 0;
 
     uint8_t buffers_[kBuffers][kMaxBlockBytes] = {};
@@ -168,4 +173,4 @@ private:
     bool mismatchLogged_ = false;
 };
 
-}  // namespace velt::recorder
+}  // namespace velt::conversion

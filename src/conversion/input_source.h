@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace velt::livemill {
+namespace velt::conversion {
 
 /// A position in a sequence of numbered files: (file number, byte offset).
 struct StreamPosition {
@@ -81,4 +81,4 @@ protected:
     const uint8_t* end_ = nullptr;   // one past the last buffered byte
 };
 
-}  // namespace velt::livemill
+}  // namespace velt::conversion

@@ -43,14 +43,14 @@
 #include <array>
 #include <cstdint>
 
-#include "livemill/input_source.h"
-#include "outputs/output_sink.h"
+#include "conversion/input_source.h"
+#include "conversion/output_sink.h"
 #include "platform/clock.h"
-#include "recorder/block_decoder.h"
+#include "conversion/block_decoder.h"
 #include "recorder/delimiter_detector.h"
 #include "recorder/status_monitor.h"
 
-namespace velt::livemill {
+namespace velt::conversion {
 
 class StreamConverter final : public PositionGuard {
 public:
@@ -73,7 +73,7 @@ public:
     StreamConverter& operator=(const StreamConverter&) = delete;
 
     /// @brief Sets the input index, monitor and outputs (neither owned) here and in the decoder.
-    void attach(int input, recorder::StatusMonitor* monitor, outputs::OutputSink* sinks);
+    void attach(int input, recorder::StatusMonitor* monitor, OutputSink* sinks);
     /// @brief WAIT setting of the input: idle 20 s when there is no data.
     void setWaitAllowed(bool allowed) { waitAllowed_ = allowed; }
 
@@ -94,7 +94,7 @@ public:
     /// @brief The current state (for status displays and tests).
     State state() const { return state_; }
     /// @brief The input's block decoder (owned by the converter).
-    recorder::BlockDecoder& decoder() { return decoder_; }
+    BlockDecoder& decoder() { return decoder_; }
 
 private:
     /// Handles up to `most` (>= 1) bytes. @return the bytes handled, 1 when none.
@@ -127,13 +127,13 @@ private:
 
     InputSource& reader_;
     const platform::Clock& clock_;
-    outputs::OutputSink* sinks_ = nullptr;
+    OutputSink* sinks_ = nullptr;
     std::array<DataBlock, kRememberedBlocks> remembered_{};
     int rememberedFirst_ = 0;
     int rememberedCount_ = 0;
     StreamPosition dataBlockStart_;
     recorder::DelimiterDetector detector_;
-    recorder::BlockDecoder decoder_;
+    BlockDecoder decoder_;
     recorder::StatusMonitor* monitor_ = nullptr;
     int input_ = 0;
     int stepsPerPass_;
@@ -165,4 +165,4 @@ private:
     int waitPeriod_ = kWaitPeriod;
 };
 
-}  // namespace velt::livemill
+}  // namespace velt::conversion

@@ -1,17 +1,20 @@
-#include "recorder/block_decoder.h"
+#include "conversion/block_decoder.h"
 
 #include <cstdio>
 
 #include "platform/log.h"
 
-namespace velt::recorder {
+namespace velt::conversion {
+
+// The block layout, status record and time base are the recorder's wire format.
+using namespace recorder;
 
 using platform::get_i24le;
 using platform::get_u16le;
 
 BlockDecoder::BlockDecoder(const platform::Clock& clock) : clock_(clock) {}
 
-void BlockDecoder::attach(int input, StatusMonitor* monitor, outputs::OutputSink* sinks) {
+void BlockDecoder::attach(int input, StatusMonitor* monitor, OutputSink* sinks) {
     input_ = input;
     monitor_ = monitor;
     sinks_ = sinks;
@@ -214,4 +217,4 @@ void BlockDecoder::fourBlockStep() {
     if (monitor_) monitor_->setRestartNumber(input_, long(restartNumber_));
 }
 
-}  // namespace velt::recorder
+}  // namespace velt::conversion

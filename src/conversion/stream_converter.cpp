@@ -1,9 +1,9 @@
-#include "livemill/stream_converter.h"
+#include "conversion/stream_converter.h"
 
 #include <algorithm>
 #include <cstdio>
 
-namespace velt::livemill {
+namespace velt::conversion {
 
 StreamConverter::StreamConverter(InputSource& reader, int stepsPerPass, const platform::Clock& clock)
     : reader_(reader), clock_(clock), decoder_(clock), stepsPerPass_(stepsPerPass) {
@@ -17,7 +17,7 @@ StreamConverter::StreamConverter(InputSource& reader, int stepsPerPass, const pl
 
 StreamConverter::~StreamConverter() { reader_.setPositionGuard(nullptr); }
 
-void StreamConverter::attach(int input, recorder::StatusMonitor* monitor, outputs::OutputSink* sinks) {
+void StreamConverter::attach(int input, recorder::StatusMonitor* monitor, OutputSink* sinks) {
     input_ = input;
     monitor_ = monitor;
     sinks_ = sinks;
@@ -144,7 +144,7 @@ void StreamConverter::configHandler() {
     }
     lastRepeats_ = r;
     lastGoodValid_ = position(lastGoodPos_);
-    if (decoder_.endOfBlock(length) != recorder::BlockDecoder::kAccepted) {
+    if (decoder_.endOfBlock(length) != BlockDecoder::kAccepted) {
         StreamPosition p;
         position(p);
         persist(p);
@@ -186,7 +186,7 @@ void StreamConverter::dataHandler() {
     }
     lastRepeats_ = r;
     lastGoodValid_ = position(lastGoodPos_);
-    if (decoder_.endOfBlock(length) != recorder::BlockDecoder::kAccepted) {
+    if (decoder_.endOfBlock(length) != BlockDecoder::kAccepted) {
         log("11 DALACOL -> BLOCKLENREQ (olddata)");
         state_ = BLOCKLENREQ;
         decoder_.stopData();
@@ -220,7 +220,7 @@ void StreamConverter::rememberDataBlock(int64_t time, const StreamPosition& star
 }
 
 void StreamConverter::forgetWrittenBlocks() {
-    const int64_t oldest = sinks_ ? sinks_->oldestPendingTime() : outputs::OutputSink::kNothingPending;
+    const int64_t oldest = sinks_ ? sinks_->oldestPendingTime() : OutputSink::kNothingPending;
     while (rememberedCount_ > 0 && remembered_[std::size_t(rememberedFirst_)].time < oldest) {
         rememberedFirst_ = (rememberedFirst_ + 1) % kRememberedBlocks;
         --rememberedCount_;
@@ -248,7 +248,7 @@ bool StreamConverter::prepareToStore(StreamPosition& position, int64_t& blockTim
     }
     // The usual request: the end of the last block delivered, where the
     // next one, one second later, starts.
-    if (state_ == DATAOPER && position == dataBlockStart_ && decoder_.lastDataTime() != recorder::BlockDecoder::kNoTime)
+    if (state_ == DATAOPER && position == dataBlockStart_ && decoder_.lastDataTime() != BlockDecoder::kNoTime)
         blockTime = decoder_.lastDataTime() + 1;
     return true;
 }
@@ -284,4 +284,4 @@ void StreamConverter::showPersisted() {
     monitor_->setOffset(input_, shownPos_.offset);
 }
 
-}  // namespace velt::livemill
+}  // namespace velt::conversion
