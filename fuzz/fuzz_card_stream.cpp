@@ -12,6 +12,7 @@
 
 #include "cardmill/card_directory.h"
 #include "cardmill/card_stream.h"
+#include "conversion/stream_converter.h"
 #include "platform/file_util.h"
 #include "recorder/card_file_header.h"
 
@@ -56,17 +57,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     CardDirectory in, archive;
     if (in.scan(folder()) != 0) std::abort();
     CardStreamReader reader(in, archive, 7, 1, 2);
-    CardStreamConverter converter(reader);
+    velt::conversion::StreamConverter converter(reader, 10);
+    converter.setCardMode();
     CountingSink sink;
-    converter.attach(&sink);
+    converter.attach(0, nullptr, &sink);
     reader.open();
     // Every byte is read at most a few times (each resynchronisation goes
     // back by at most a block): a bounded number of passes must end it.
     const std::size_t limit = 64 * (size + 1000);
     std::size_t passes = 0;
-    while (!converter.inputExhausted()) {
+    do {
         converter.runPass();
         if (++passes > limit) std::abort();
-    }
+    } while (!converter.starved());
     return 0;
 }

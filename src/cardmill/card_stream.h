@@ -5,17 +5,13 @@
 // directory, then in the archive directory, and reads one number below and
 // one above the device's range when the archive holds them: their blocks
 // settle the time base and the configuration (and finish a block cut at a
-// file's end) but are not written. The converter follows the real-time
-// converter's three states without its position store: a card stream has a
-// definite end and is converted from its beginning every time.
+// file's end) but are not written: deliverable() tells the converter (the
+// shared StreamConverter in card mode) which bytes may reach the outputs.
 //
 // Decisions taken here:
 //  - A number without a usable file is skipped; when no later number has
 //    one, the stream ends at once instead of trying again later (a card has
 //    no late arrivals to wait for).
-//  - After going back to the last good block boundary the delimiter
-//    detector starts a new run, as the real-time converter's does: the
-//    re-read block would otherwise be measured from the wrong delimiter.
 #pragma once
 
 #include <array>
@@ -23,10 +19,7 @@
 
 #include "cardmill/card_directory.h"
 #include "conversion/input_source.h"
-#include "conversion/output_sink.h"
-#include "conversion/block_decoder.h"
 #include "recorder/card_file_header.h"
-#include "recorder/delimiter_detector.h"
 
 namespace velt::cardmill {
 
@@ -53,6 +46,7 @@ public:
     int canRewind() override { return 1; }
     /// @brief True when the open file came from the data-in directory.
     bool fromDataIn() const { return fromDataIn_; }
+    bool deliverable() const override { return fromDataIn_; }
     /// @brief File number being read.
     int64_t current() const { return current_; }
 
@@ -72,42 +66,6 @@ private:
     int64_t dataLength_ = 0;
     int64_t offset_ = 0;  // data offset of buffer_[0]
     std::array<uint8_t, kBufferBytes> buffer_{};
-};
-
-class CardStreamConverter final {
-public:
-    static constexpr int kRepeatThreshold = 10;
-
-    /// @brief Converts what `reader` (not owned) delivers, `stepsPerPass` bytes a pass.
-    explicit CardStreamConverter(CardStreamReader& reader, int stepsPerPass = 10);
-
-    /// @brief Where decoded blocks go (not owned; null: nowhere).
-    void attach(conversion::OutputSink* sinks) { decoder_.attach(0, nullptr, sinks); }
-    void runPass();
-    void step();
-    /// @brief The reader had no byte left.
-    bool inputExhausted() const { return exhausted_; }
-    const conversion::BlockDecoder& decoder() const { return decoder_; }
-
-private:
-    enum State { kBlockLength = 1, kConfiguration = 2, kData = 4 };
-    void blockLength();
-    void configuration();
-    void data();
-    void fullReset();
-    bool position(StreamPosition& p) { return reader_.getPosition(p) == 0; }
-    void backToLastGood();
-
-    CardStreamReader& reader_;
-    recorder::DelimiterDetector detector_;
-    conversion::BlockDecoder decoder_;
-    int stepsPerPass_;
-    State state_ = kBlockLength;
-    StreamPosition startPos_, lastGoodPos_, delimPos_, shownPos_;
-    bool lastGoodValid_ = false, delimValid_ = false;
-    int lastRepeats_ = 0;
-    bool exhausted_ = false;
-    bool blockStartPending_ = false, firstFromDataIn_ = false, latestFromDataIn_ = false;
 };
 
 }  // namespace velt::cardmill

@@ -22,4 +22,13 @@ struct CardmillSettings {
 /// "YES" comparisons are exact and case-sensitive.
 CardmillSettings readCardmillSettings(const std::string& iniPath);
 
+/// @brief What keeps `settings`, read from `iniPath`, from being worked
+/// with, naming the file and key; "" when nothing does. Checked: the INI
+/// file exists, DATAINDIR is set and is a folder, and with `converting`
+/// and 4-int output on, the folder part of the OUTDIR prefix exists
+/// ("out/4int/ST_" is folder "out/4int"; a value naming a folder is that
+/// folder). A missing archive folder is not checked: its copies fail and
+/// are counted.
+std::string settingsProblem(const std::string& iniPath, const CardmillSettings& settings, bool converting);
+
 }  // namespace velt::cardmill

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,11 @@
 #include "cardmill/gui/converter_window.h"
 #endif
 
+// The project's version (top CMakeLists.txt), given by the build.
+#ifndef VELT_VERSION
+#define VELT_VERSION "(version not given by the build)"
+#endif
+
 namespace {
 
 using namespace velt::cardmill;
@@ -30,29 +36,54 @@ const char* const kUsage =
     "Usage: cardmill [--config DIR]\n"
     "       cardmill --list [--config DIR]\n"
     "       cardmill --headless --devices all|D1,D2,... [--config DIR]\n"
+    "       cardmill --version | --help\n"
     "\n"
     "Converts the card-archive files in DATAINDIR (cardmill.ini, section CARDMILL)\n"
     "device by device to 4-int files ([OUT4INTFILE] TODO=YES, OUTDIR, SECINFILE) and\n"
-    "QRX4.0 files registered in FILELIST ([QRX] TODO=YES), then copies each device's\n"
+    "QRX4.0 files registered in FILELIST ([QRX] TODO=YES), then copies the devices'\n"
     "files to DATAARCHDIR unless AUTOCOPYTOARCH is other than YES. A file already in\n"
-    "the archive with the same bytes is skipped; one with other bytes is kept and\n"
-    "the copy goes under the next free name NAME.1, NAME.2, ...\n"
+    "the archive with the same bytes is skipped, one holding only its beginning (a\n"
+    "copy cut short) is completed; one with other bytes is kept and the copy goes\n"
+    "under the next free name NAME.1, NAME.2, ...\n"
     "\n"
     "  --config DIR   work in DIR, where cardmill.ini is\n"
     "  --list         print the devices found, one line each: number, number in\n"
-    "                 hexadecimal, first and last file number\n"
+    "                 hexadecimal, first and last file number (the list holds 50\n"
+    "                 devices, as the window's does; the rest are named on\n"
+    "                 standard error)\n"
     "  --headless     convert without the window: the devices given by --devices\n"
-    "                 (decimal device numbers, or all), in the order of the list;\n"
-    "                 a progress bar on a terminal, else a line per file\n"
+    "                 (decimal device numbers, or all: every device found, also\n"
+    "                 those past the list), in the order found; a progress bar on\n"
+    "                 a terminal, else a line per file\n"
+    "  --version      the program's name and version\n"
     "  --help         this text\n"
     "\n"
-    "Without --list or --headless the window opens. SIGINT and SIGTERM abort the\n"
-    "conversion as \"Abort convertion\" does (the copy still follows), then end the\n"
-    "program. Exit status: 0 done (also after an abort; the summary says so), 1 a\n"
-    "file could not be copied or an output not written, 2 bad arguments or settings.\n";
+    "Without --list or --headless the window opens (it needs a display). SIGINT\n"
+    "and SIGTERM abort the conversion as \"Abort convertion\" does (the copy still\n"
+    "follows); during the copy the file being copied is finished and the copy\n"
+    "stops, and a second signal stops at once, keeping nothing of that file.\n"
+    "Exit status: 0 done (also after an abort; the summary says so), 1 a file\n"
+    "could not be copied or an output not written, 2 bad arguments or settings.\n";
 
+// A signal aborts the conversion; in the copy phase the first one lets the
+// file being copied finish and the second gives it up. The handler only
+// touches lock-free atomics and keeps errno for the code it interrupts.
 std::atomic<bool> abortRequested{false};
-void onSignal(int) { abortRequested.store(true); }
+std::atomic<bool> inCopyPhase{false};
+std::atomic<bool> copyStopAfterFile{false};
+std::atomic<bool> copyStopNow{false};
+void onSignal(int) {
+    const int saved = errno;
+    abortRequested.store(true);
+    if (inCopyPhase.load() && copyStopAfterFile.exchange(true)) copyStopNow.store(true);
+    errno = saved;
+}
+
+std::string deviceNumbers(const std::vector<DeviceRange>& devices) {
+    std::string text;
+    for (const DeviceRange& d : devices) text += (text.empty() ? "" : ", ") + std::to_string(d.device);
+    return text;
+}
 
 bool parseDevices(const std::string& text, std::vector<uint32_t>& devices, bool& all) {
     all = text == "all";
@@ -71,7 +102,8 @@ bool parseDevices(const std::string& text, std::vector<uint32_t>& devices, bool&
     return !devices.empty();
 }
 
-/// A progress bar on a terminal, one line per file otherwise.
+/// A progress bar on a terminal, one line per file otherwise; the
+/// conversion and the copy draw the same bar.
 class TerminalView final : public ConversionView {
 public:
     TerminalView() : terminal_(::isatty(STDOUT_FILENO) == 1), start_(std::chrono::steady_clock::now()) {}
@@ -80,31 +112,59 @@ public:
         if (!terminal_ && !text.empty()) line(text);
     }
     void showBytes(uint32_t device, int64_t file, int64_t done, int64_t total) override {
-        if (!terminal_ || file < 0) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - shown_ < std::chrono::milliseconds(200) && done < total) return;  // a few redraws a second
-        shown_ = now;
-        const double seconds = std::chrono::duration<double>(now - start_).count();
+        if (file < 0) return;
+        char what[64];
+        std::snprintf(what, sizeof what, "device %u file %lX", unsigned(device), (unsigned long)file);
+        bar(what, done, total);
+    }
+    void showCopying(bool on) override { inCopyPhase.store(on); }
+    /// @brief The copy phase: a line per file, or the bar with the file being copied.
+    void showCopy(const CopyProgress& p) override {
+        if (p.filesDone == 0 && p.bytesDone == 0) start_ = std::chrono::steady_clock::now();  // its own rate
+        if (p.file.empty()) {  // the end: the last bar stays on its own line
+            if (!terminal_ || p.files == 0) return;
+            bar("copy: " + std::to_string(p.filesDone) + " of " + std::to_string(p.files) + " files", p.bytesDone,
+                p.bytes, true);
+            line("");
+            return;
+        }
+        const std::string what = "copy " + p.file.substr(p.file.find_last_of('/') + 1) + "  file " +
+                                 std::to_string(p.filesDone + 1) + " of " + std::to_string(p.files);
+        if (terminal_) {
+            bar(what, p.bytesDone, p.bytes);
+        } else if (p.filesDone != copyShown_) {
+            copyShown_ = p.filesDone;
+            line("copy " + std::to_string(p.filesDone + 1) + " of " + std::to_string(p.files) + ": " + p.file);
+        }
+    }
+
+private:
+    void bar(const std::string& what, int64_t done, int64_t total, bool now = false) {
+        if (!terminal_) return;
+        const auto at = std::chrono::steady_clock::now();
+        if (!now && at - shown_ < std::chrono::milliseconds(200) && done < total) return;  // a few redraws a second
+        shown_ = at;
+        const double seconds = std::chrono::duration<double>(at - start_).count();
         const double rate = seconds > 0 ? double(done) / seconds : 0;
         const double share = total > 0 ? double(done) / double(total) : 1;
         const int filled = int(share * 30);
         const double left = rate > 0 ? double(total - done) / rate : 0;
-        std::printf("\r[%-30s] device %u file %lX  %.1f of %.1f MB  %.1f MB/s  %.0f s left ",
-                    std::string(std::size_t(std::clamp(filled, 0, 30)), '#').c_str(), unsigned(device),
-                    (unsigned long)file, double(done) / 1e6, double(total) / 1e6, rate / 1e6, left);
+        std::printf("\r[%-30s] %s  %.1f of %.1f MB  %.1f MB/s  %.0f s left \033[K",
+                    std::string(std::size_t(std::clamp(filled, 0, 30)), '#').c_str(), what.c_str(),
+                    double(done) / 1e6, double(total) / 1e6, rate / 1e6, left);
         std::fflush(stdout);
         barShown_ = true;
     }
-
-private:
     void line(const std::string& text) {
         if (barShown_) std::putchar('\n');
+        const bool endOfBar = barShown_ && text.empty();
         barShown_ = false;
-        std::printf("%s\n", text.c_str());
+        if (!endOfBar) std::printf("%s\n", text.c_str());
         std::fflush(stdout);
     }
     bool terminal_;
     bool barShown_ = false;
+    int copyShown_ = -1;
     std::chrono::steady_clock::time_point start_, shown_{};
 };
 
@@ -115,7 +175,17 @@ int listDevicesCommand(const CardmillSettings& settings) {
                      std::strerror(errno));
         return 2;
     }
-    for (const DeviceRange& d : listDevices(dir)) std::printf("%s\n", deviceLine(d).c_str());
+    std::vector<DeviceRange> notListed;
+    const std::vector<DeviceRange> devices = listDevices(dir, &notListed);
+    for (const DeviceRange& d : devices) std::printf("%s\n", deviceLine(d).c_str());
+    std::fflush(stdout);
+    if (devices.empty())
+        std::fprintf(stderr, "cardmill: DATAINDIR '%s' holds no card-archive files\n", settings.dataInDir.c_str());
+    if (!notListed.empty())
+        std::fprintf(stderr,
+                     "cardmill: the list holds %zu devices; %zu more not listed: %s (--headless --devices converts "
+                     "them)\n",
+                     kMaxDevices, notListed.size(), deviceNumbers(notListed).c_str());
     return 0;
 }
 
@@ -126,46 +196,94 @@ int convertCommand(const CardmillSettings& settings, const std::vector<uint32_t>
                      std::strerror(errno));
         return 2;
     }
-    const std::vector<DeviceRange> devices = listDevices(dir);
+    // The list's limit is the window's: the command line converts every
+    // device it finds, listed or not.
+    std::vector<DeviceRange> devices, notListed;
+    devices = listDevices(dir, &notListed);
+    devices.insert(devices.end(), notListed.begin(), notListed.end());
+    if (devices.empty()) {
+        std::fprintf(stderr, "cardmill: DATAINDIR '%s' holds no card-archive files\n", settings.dataInDir.c_str());
+        return 2;
+    }
     std::vector<DeviceRange> selected;
     for (const DeviceRange& d : devices)
         if (all || std::find(wanted.begin(), wanted.end(), d.device) != wanted.end()) selected.push_back(d);
+    std::string missing;
     for (uint32_t w : wanted) {
         bool found = false;
         for (const DeviceRange& d : devices) found = found || d.device == w;
-        if (!found) {
-            std::fprintf(stderr, "cardmill: device %u has no files in '%s'\n", unsigned(w), settings.dataInDir.c_str());
-            return 2;
-        }
+        if (!found) missing += (missing.empty() ? "" : ", ") + std::to_string(w);
+    }
+    if (!missing.empty()) {
+        std::fprintf(stderr, "cardmill: no files of device %s in DATAINDIR '%s'; the devices there: %s\n",
+                     missing.c_str(), settings.dataInDir.c_str(), deviceNumbers(devices).c_str());
+        return 2;
     }
     TerminalView view;
-    const ConversionSummary s = convertDevices(settings, selected, abortRequested, view);
+    CopyControl control;
+    control.stopAfterFile = &copyStopAfterFile;
+    control.stopNow = &copyStopNow;
+    const ConversionSummary s = convertDevices(settings, selected, abortRequested, view, control);
+    for (const DeviceResult& d : s.devices) std::printf("%s\n", describe(d).c_str());
     std::printf("%d of %zu devices converted%s; files copied %d (%d under a free name), already archived %d, "
                 "not copied %d\n",
                 s.devicesConverted, selected.size(), s.aborted ? " (aborted)" : "", s.copies.copied, s.copies.renamed,
                 s.copies.identical, s.copies.failed);
+    if (s.copies.completed > 0)
+        std::printf("%d of the files copied completed a copy that had been cut short\n", s.copies.completed);
+    if (s.copyInterrupted) {
+        std::string names;
+        for (const std::string& n : s.notCopied) names += (names.empty() ? "" : ", ") + n;
+        std::printf("copy interrupted: %zu files not copied: %s\n", s.notCopied.size(), names.c_str());
+    }
     if (s.outputFailures > 0) std::printf("the outputs of %d devices could not all be written\n", s.outputFailures);
-    return s.copies.failed > 0 || s.outputFailures > 0 ? 1 : 0;
+    if (s.rowsWaiting > 0)
+        std::printf("%zu FILELIST rows wait for the database; a later run writes them\n", s.rowsWaiting);
+    return s.failed() ? 1 : 0;
 }
+
+#ifdef VELT_WITH_GUI
+// The window library ends the process when it finds no display; say so
+// before starting it.
+bool haveDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
+    }
+    return false;
+}
+#endif
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string configDir, devicesText;
-    bool list = false, headless = false;
+    bool list = false, headless = false, devicesGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
-        } else if (arg == "--config" && i + 1 < argc) {
+        } else if (arg == "--version") {
+            std::printf("cardmill %s\n", VELT_VERSION);
+            return 0;
+        } else if (arg == "--config") {
+            if (i + 1 == argc) {
+                std::fprintf(stderr, "cardmill: --config needs a folder: --config DIR (where cardmill.ini is)\n");
+                return 2;
+            }
             configDir = argv[++i];
         } else if (arg == "--list") {
             list = true;
         } else if (arg == "--headless") {
             headless = true;
-        } else if (arg == "--devices" && i + 1 < argc) {
+        } else if (arg == "--devices") {
+            if (i + 1 == argc) {
+                std::fprintf(stderr, "cardmill: --devices needs all or decimal device numbers D1,D2,...\n");
+                return 2;
+            }
             devicesText = argv[++i];
+            devicesGiven = true;
         } else {
             std::fprintf(stderr, "cardmill: unknown argument '%s'\n%s", arg.c_str(), kUsage);
             return 2;
@@ -173,7 +291,11 @@ int main(int argc, char** argv) {
     }
     std::vector<uint32_t> wanted;
     bool all = false;
-    if (headless && !parseDevices(devicesText, wanted, all)) {
+    if (devicesGiven && !headless) {
+        std::fprintf(stderr, "cardmill: --devices goes with --headless (the window has its own list)\n");
+        return 2;
+    }
+    if (headless && !list && !parseDevices(devicesText, wanted, all)) {
         std::fprintf(stderr, "cardmill: --headless needs --devices all or decimal device numbers D1,D2,...\n");
         return 2;
     }
@@ -181,15 +303,36 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cardmill: cannot enter '%s': %s\n", configDir.c_str(), std::strerror(errno));
         return 2;
     }
-    const CardmillSettings settings = readCardmillSettings("./cardmill.ini");
+    const bool window = !list && !headless;
+#ifdef VELT_WITH_GUI
+    if (window && !haveDisplay()) {
+        std::fprintf(stderr, "cardmill: no display for the window (DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM are "
+                             "unset); use cardmill --list or cardmill --headless --devices all|D1,D2,...\n");
+        return 2;
+    }
+#else
+    if (window) {
+        std::fprintf(stderr, "cardmill: this build has no window; use --list or --headless\n");
+        return 2;
+    }
+#endif
+    // Messages name the settings file as the user finds it, not "./".
+    std::error_code ec;
+    const std::filesystem::path here = std::filesystem::current_path(ec);
+    const std::string iniPath = ec ? std::string("./cardmill.ini") : (here / "cardmill.ini").string();
+    const CardmillSettings settings = readCardmillSettings(iniPath);
+    const std::string problem = settingsProblem(iniPath, settings, !list);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "cardmill: %s\n", problem.c_str());
+        return 2;
+    }
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     if (list) return listDevicesCommand(settings);
     if (headless) return convertCommand(settings, wanted, all);
 #ifdef VELT_WITH_GUI
-    return velt::cardmill::gui::runWindow(argc, argv, "./cardmill.ini", abortRequested);
+    return velt::cardmill::gui::runWindow(argc, argv, iniPath, abortRequested);
 #else
-    std::fprintf(stderr, "cardmill: this build has no window; use --list or --headless\n");
     return 2;
 #endif
 }

@@ -1,6 +1,7 @@
 #include "conversion/block_decoder.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/log.h"
 
@@ -27,6 +28,7 @@ void BlockDecoder::reset() {
     groups_ = 0;
     firstStatus0_ = -1;
     lastBlockNumber_ = -1;
+    lastAcceptedNumber_ = -1;
     lastMarkCounter_ = 0;
     configStream_.reset();
     currentOffset_ = -1;
@@ -59,12 +61,41 @@ int BlockDecoder::endOfBlock(int /*length*/) {
     held_[index_] = count_;
     const int result = decode();
     if (result != kAccepted) return result;
+    lastAcceptedNumber_ = lastBlockNumber_;
+    lastAcceptedLength_ = held_[index_];
     if (++index_ == kBuffers) {
         fourBlockStep();
         index_ = 0;
     }
     count_ = 0;
     return kAccepted;
+}
+
+int BlockDecoder::endOfBlockAfterGap(uint32_t maxJump) {
+    const int length = lastAcceptedLength_;
+    const int held = count_;
+    count_ = 0;
+    // A piece longer than the buffer lost its end: its last bytes are not there.
+    if (length <= 0 || held < length || held >= kMaxBlockBytes || lastAcceptedNumber_ < 0) return kRejectedBlock;
+    const uint8_t* piece = buffers_[index_] + (held - length);
+    const int rows = statusLayoutRows(length);
+    if (rows < 0 || byteSum(piece, std::size_t(length - 7)) != get_u16le(piece + checksumOffset(length)))
+        return kRejectedBlock;
+    uint8_t s[kStatusBytes];
+    readStatus(piece, rows, s);
+    const uint32_t jump = statusBlockNumber(s) - uint32_t(lastAcceptedNumber_);  // wraps like the counter
+    if (jump == 0 || jump > maxJump) return kRejectedBlock;
+    const int lane = s[kStBlockNumber] & 3;
+    if (lane < 3 && ((restartValid_ && uint8_t(restartNumber_ >> (8 * lane)) != s[kStRestartByte]) ||
+                     (configValid_ && uint8_t(configNumber_ >> (8 * lane)) != s[kStConfigByte])))
+        return kRejectedBlock;
+    // The lanes of a group of four must come from consecutive blocks: a new
+    // group starts with this one.
+    std::memmove(buffers_[0], piece, std::size_t(length));
+    index_ = 0;
+    count_ = length;
+    lastBlockNumber_ = -1;
+    return endOfBlock(length);
 }
 
 int BlockDecoder::decode() {
@@ -163,7 +194,7 @@ void BlockDecoder::deliver(const uint8_t* block, int length, uint32_t blockNumbe
     }
     if (!sinks_) return;
     if (replayStart_ != -1) {
-        if (t == replayStart_) sinks_->resumeFrom(t);
+        if (t == replayStart_ || replayStart_ == kReplayAtFirstBlock) sinks_->resumeFrom(t);
         replayStart_ = -1;
     }
     sinks_->clearSamples();

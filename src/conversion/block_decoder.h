@@ -70,6 +70,18 @@ public:
     }
     /// @brief Ends the block of `length` bytes and decodes it. @return 0 or a rejection code.
     int endOfBlock(int length);
+    /// @brief After a damaged or missing piece of stream: takes the last
+    /// bytes of what was pushed since the last block, as many as the last
+    /// accepted block had, as a block
+    /// that continues what was verified before the break. It needs a right
+    /// checksum, a block number above the last accepted one (at most
+    /// `maxJump` above) and the restart and configuration numbers already
+    /// known; the time base stays. Accepted, it is decoded and delivered as
+    /// usual and starts a new group of four. Rejected, the pushed bytes are
+    /// dropped and nothing else changes. @return kAccepted or kRejectedBlock.
+    int endOfBlockAfterGap(uint32_t maxJump);
+    /// @brief Drops the bytes pushed since the last block.
+    void dropBlock() { count_ = 0; }
 
     /// @brief Forgets blocks, lanes, time base and the open configuration
     /// record (not the record contents) before a resynchronisation.
@@ -112,6 +124,8 @@ public:
     /// `blockTime`, the outputs are told first (resumeFrom) that it and the
     /// blocks after it may be in their files already. -1: no such block.
     void setReplayStart(int64_t blockTime) { replayStart_ = blockTime; }
+    /// @brief setReplayStart() value: whatever time the first block handed to the outputs has.
+    static constexpr int64_t kReplayAtFirstBlock = -2;
     /// @brief Blocks whose samples were skipped because the length did not fit the rate.
     uint32_t lengthMismatches() const { return lengthMismatches_; }
 
@@ -134,6 +148,8 @@ private:
     ConfigurationRecord current_;
 
     int64_t lastBlockNumber_ = -1;
+    int64_t lastAcceptedNumber_ = -1;  // block number of the last accepted block
+    int lastAcceptedLength_ = 0;       // and its bytes
     int firstStatus0_ = -1;
     uint32_t configNumber_ = 0;
     bool configValid_ = false;

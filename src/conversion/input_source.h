@@ -75,6 +75,9 @@ public:
     }
     /// @brief Time of the block at the position stored by the last run, -1 when unknown.
     virtual int64_t storedBlockTime() const { return -1; }
+    /// @brief False while the bytes being read may not reach the outputs (a
+    /// card's neighbour files, read from the archive only to learn from).
+    virtual bool deliverable() const { return true; }
 
 protected:
     const uint8_t* next_ = nullptr;  // next buffered byte

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/log.h"
+
 namespace velt::conversion {
 
 StreamConverter::StreamConverter(InputSource& reader, int stepsPerPass, const platform::Clock& clock)
@@ -22,6 +24,37 @@ void StreamConverter::attach(int input, recorder::StatusMonitor* monitor, Output
     monitor_ = monitor;
     sinks_ = sinks;
     decoder_.attach(input, monitor, sinks);
+}
+
+void StreamConverter::setCardMode() {
+    gated_ = true;
+    waitAllowed_ = false;
+    decoder_.setCardMode(true);
+    decoder_.setReplayStart(BlockDecoder::kReplayAtFirstBlock);
+}
+
+StreamConverter::Counts StreamConverter::counts() const {
+    Counts c = counts_;
+    c.notPlaced += unsettled_.size();
+    return c;
+}
+
+void StreamConverter::noteDelimiter(const StreamPosition& p) {
+    // Pieces are counted once, where they are first read: re-reads while
+    // learning go over pieces already noted.
+    if (frontier_.file != -1 && !before(frontier_, p)) return;
+    frontier_ = p;
+    if (!reader_.deliverable()) return;
+    constexpr std::size_t kMostNoted = 100000;
+    if (unsettled_.size() >= kMostNoted) {
+        unsettled_.pop_front();
+        ++counts_.notPlaced;
+    }
+    unsettled_.push_back(p);
+}
+
+void StreamConverter::settleUpTo(const StreamPosition& p) {
+    while (!unsettled_.empty() && !before(p, unsettled_.front())) unsettled_.pop_front();
 }
 
 void StreamConverter::runPass() {
@@ -67,6 +100,11 @@ int StreamConverter::advance(int most) {
             reader_.seek(reader_.positionBefore(resumeAt_, kLookBackBytes));
             return 1;
         }
+    }
+    if (blockStartPending_ && state_ == DATAOPER) {
+        // Card mode: whether the first byte of a block may reach the outputs.
+        blockStartPending_ = false;
+        firstDeliverable_ = reader_.deliverable();
     }
     if (byteCount_ == 0) {
         // The first byte since a reset: the reader may only now have found its
@@ -117,6 +155,7 @@ void StreamConverter::blockLengthRequest() {
         delimValid_ = false;
     }
     delimValid_ = position(delimPos_);
+    if (delimValid_) noteDelimiter(delimPos_);
     if (r >= kRepeatThreshold) {
         log("14 BLOCKLENREQ -> CONFIGREQ %ld %ld", delimPos_.file, delimPos_.offset);
         state_ = CONFIG;
@@ -133,6 +172,8 @@ void StreamConverter::blockLengthRequest() {
 void StreamConverter::configHandler() {
     const int r = detector_.repeats();
     const int length = detector_.length();
+    StreamPosition end;
+    if (position(end)) noteDelimiter(end);
     if (r != lastRepeats_ + 1) {
         reader_.seek(lastGoodPos_);
         detector_.reset();  // the re-read block starts a new run (see the header)
@@ -170,23 +211,44 @@ void StreamConverter::configHandler() {
         resuming_ = false;
         reader_.seek(from);
         dataBlockStart_ = from;
+        blockStartPending_ = true;
     }
 }
 
 void StreamConverter::dataHandler() {
     const int r = detector_.repeats();
     const int length = detector_.length();
+    StreamPosition end;
+    if (position(end)) noteDelimiter(end);
+    if (gated_) {
+        gateData();
+        VELT_LOG_DEBUG("card stream", "bl: %d  %d", length, r);
+    }
+    blockStartPending_ = true;
+    if (resync_) {
+        resyncHandler(r, length);
+        return;
+    }
     if (r != lastRepeats_ + 1) {
-        reader_.seek(lastGoodPos_);
-        detector_.reset();  // the re-read block starts a new run (see the header)
-        log("10 DALACOL -> BLOCKLENREQ %ld %ld", lastGoodPos_.file, lastGoodPos_.offset);
-        state_ = BLOCKLENREQ;
-        resetCounters();
+        // A piece of another length: the blocks after it may still continue.
+        resyncFrom_ = lastGoodPos_;
+        startResync();
+        resyncHandler(r, length);
         return;
     }
     lastRepeats_ = r;
     lastGoodValid_ = position(lastGoodPos_);
-    if (decoder_.endOfBlock(length) != BlockDecoder::kAccepted) {
+    const int d = decoder_.endOfBlock(length);
+    if (d == BlockDecoder::kRejectedBlock) {
+        // A wrong checksum or a block number out of line: the block itself
+        // may still continue (numbers that jump ahead after a lost piece),
+        // else the next whole one that does goes on.
+        resyncFrom_ = lastGoodPos_;
+        startResync();
+        resyncHandler(r, length);
+        return;
+    }
+    if (d != BlockDecoder::kAccepted) {
         log("11 DALACOL -> BLOCKLENREQ (olddata)");
         state_ = BLOCKLENREQ;
         decoder_.stopData();
@@ -194,6 +256,44 @@ void StreamConverter::dataHandler() {
         resetCounters();
         return;
     }
+    blockAccepted(end);
+}
+
+void StreamConverter::startResync() {
+    resync_ = true;
+    resyncPieces_ = 0;
+    resyncRejected_ = 0;
+    log("15 DALACOL -> RESYNC %ld %ld", resyncFrom_.file, resyncFrom_.offset);
+}
+
+void StreamConverter::resyncHandler(int repeats, int) {
+    if (decoder_.endOfBlockAfterGap(kMaxBlockJump) == BlockDecoder::kAccepted) {
+        resync_ = false;
+        counts_.damaged += resyncRejected_;
+        lastRepeats_ = repeats;
+        lastGoodValid_ = position(lastGoodPos_);
+        log("16 RESYNC -> DALACOL %ld %ld", lastGoodPos_.file, lastGoodPos_.offset);
+        // The block counts as starting where the last good one ended, so a
+        // position held back for it lies before the break: a restart reads
+        // the break again rather than pass it.
+        blockAccepted(lastGoodPos_);
+        return;
+    }
+    ++resyncRejected_;
+    if (++resyncPieces_ < kResyncPieces) return;
+    // Nothing continues what was verified: the stream changed (a recorder
+    // restarted at another rate, say). Learn it afresh from the break.
+    resync_ = false;
+    reader_.seek(resyncFrom_);
+    detector_.reset();
+    log("10 DALACOL -> BLOCKLENREQ %ld %ld", resyncFrom_.file, resyncFrom_.offset);
+    state_ = BLOCKLENREQ;
+    resetCounters();
+}
+
+void StreamConverter::blockAccepted(const StreamPosition& end) {
+    if (decoder_.dataOn()) ++counts_.delivered;
+    settleUpTo(end);
     position(shownPos_);
     rememberDataBlock(decoder_.lastDataTime(), dataBlockStart_);
     dataBlockStart_ = shownPos_;
@@ -201,6 +301,12 @@ void StreamConverter::dataHandler() {
         persist(shownPos_);
         showPersisted();
     }
+}
+
+void StreamConverter::gateData() {
+    const bool deliver = firstDeliverable_ || reader_.deliverable();
+    if (deliver && !decoder_.dataOn()) decoder_.startData();
+    else if (!deliver && decoder_.dataOn()) decoder_.stopData();
 }
 
 void StreamConverter::rememberDataBlock(int64_t time, const StreamPosition& start) {
@@ -260,6 +366,7 @@ void StreamConverter::resetCounters() {
 }
 
 void StreamConverter::fullReset() {
+    resync_ = false;
     detector_.reset();
     decoder_.reset();
     state_ = BLOCKLENREQ;

@@ -34,14 +34,34 @@
 // count as a repeat of the odd block, the new run would be taken to start
 // where the old one did, and the converter would go back there for ever.
 //
-// A length change while converting (log line 10) goes back to the last good
-// boundary and leaves the outputs open: the handler stops at that point and
-// does not also hand the odd-length block to the decoder, which would reject
-// it and close the outputs after all.
+// A break while converting costs only the blocks it damaged: a piece of
+// another length (a byte lost or added, a file missing) or a block with a
+// wrong checksum makes the converter look at the following pieces (log line
+// 15). The first whole block that continues what was verified (the known
+// length and checksum, a block number above the last one, the same restart
+// and configuration numbers) is delivered with a time from the settled base
+// (log line 16), so a break near the end of a stream loses nothing after
+// it. When no such block comes within kResyncPieces pieces (a recorder
+// restarted at another rate, say), the converter goes back to the last good
+// boundary and learns the stream afresh (log line 10), as it always did;
+// the outputs stay open. Blocks rejected for a new restart or configuration
+// number, or a lost time base, close the outputs and start afresh (line 11).
+//
+// Card archives (setCardMode): the source tells which bytes may reach the
+// outputs (InputSource::deliverable); a block is written when its first or
+// last byte may, others are only learned from. The outputs are told at the
+// first block written that the blocks may be in their files already, so a
+// second conversion of the same card adds nothing.
+//
+// counts() says how many blocks went to the outputs, how many were damaged
+// (rejected between good blocks), and how many were read beyond the last
+// block delivered without being placed (a stream that ended while a break
+// was being learned from, or while it was still being learned).
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <deque>
 
 #include "conversion/input_source.h"
 #include "conversion/output_sink.h"
@@ -64,6 +84,17 @@ public:
     // hundred blocks; after a restart the converter learns from this much of
     // the stream before the stored position.
     static constexpr long kLookBackBytes = 400000;
+    // After a break: pieces looked at for a block that continues, and the
+    // largest jump of block numbers taken as continuing (a week of blocks).
+    static constexpr int kResyncPieces = 12;
+    static constexpr uint32_t kMaxBlockJump = 7 * 86400;
+
+    /// What the converter did with the blocks of its stream so far.
+    struct Counts {
+        uint64_t delivered = 0;  // blocks handed to the outputs
+        uint64_t damaged = 0;    // pieces rejected between two good blocks
+        uint64_t notPlaced = 0;  // blocks read past the last one delivered, not delivered
+    };
 
     /// @brief Converts the bytes of `reader` (not owned), `stepsPerPass` per pass.
     StreamConverter(InputSource& reader, int stepsPerPass,
@@ -76,6 +107,12 @@ public:
     void attach(int input, recorder::StatusMonitor* monitor, OutputSink* sinks);
     /// @brief WAIT setting of the input: idle 20 s when there is no data.
     void setWaitAllowed(bool allowed) { waitAllowed_ = allowed; }
+    /// @brief Card archives: block numbers may jump between files, only
+    /// deliverable bytes reach the outputs, and the outputs skip what they
+    /// already hold (see the header).
+    void setCardMode();
+    /// @brief Blocks delivered, damaged and not placed so far.
+    Counts counts() const;
 
     /// @brief Handles up to stepsPerPass bytes: so many steps, except that
     /// while reading blocks (CONFIG, DATAOPER) the buffered bytes up to the
@@ -115,6 +152,15 @@ private:
         return a.file < b.file || (a.file == b.file && a.offset < b.offset);
     }
     void rememberDataBlock(int64_t time, const StreamPosition& start);
+    /// Card mode: lets the block just read reach the outputs or not.
+    void gateData();
+    void startResync();
+    void resyncHandler(int repeats, int length);
+    /// The tail of every block accepted in DATAOPER, ending at `end`.
+    void blockAccepted(const StreamPosition& end);
+    /// Notes a delimiter at `p`; the pieces up to a block delivered at `p` are settled.
+    void noteDelimiter(const StreamPosition& p);
+    void settleUpTo(const StreamPosition& p);
 
     // Where delivered blocks started, oldest first, while an output may still
     // hold them unwritten. With more than kRememberedBlocks pending the oldest
@@ -156,6 +202,20 @@ private:
     long noDelimiterCount_ = 0;
     uint64_t byteCount_ = 0;
     int displayCounter_ = 0;
+
+    // Card mode.
+    bool gated_ = false;
+    bool blockStartPending_ = false;
+    bool firstDeliverable_ = true;
+    // After a break in DATAOPER: looking for a block that continues.
+    bool resync_ = false;
+    int resyncPieces_ = 0;
+    uint64_t resyncRejected_ = 0;
+    StreamPosition resyncFrom_;
+    // Deliverable pieces read past the last block delivered (their ends).
+    std::deque<StreamPosition> unsettled_;
+    StreamPosition frontier_;
+    Counts counts_;
 
     bool waitAllowed_ = true;
     bool waiting_ = false;

@@ -250,6 +250,21 @@ int FileListDatabase::open(std::string_view connectionString) {
     return 0;
 }
 
+int FileListDatabase::openOrWait(std::string_view connectionString) {
+    if (open(connectionString) == 0) return 0;
+    // The same state as an outage that began with a failed write.
+    const int64_t now = clock_.now();
+    connectionString_ = connectionString;
+    opened_ = true;
+    down_ = true;
+    downSince_ = now;
+    pauseSeconds_ = 1;
+    lastAttempt_ = now;
+    nextAttempt_ = now + pauseSeconds_;
+    journalErrorLogged_ = false;
+    return -1;
+}
+
 void FileListDatabase::close() {
     // Rows a journal gave before the database was opened stay for it.
     if (!opened_) return;

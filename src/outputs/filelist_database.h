@@ -22,7 +22,9 @@
 //    driver's text plus "\n" to standard output and logs one warning; the
 //    write that succeeds again logs one line with the number of rows that
 //    waited. A table that is gone or refuses rows counts as an outage too:
-//    the rows wait for it rather than being dropped.
+//    the rows wait for it rather than being dropped. openOrWait treats a
+//    database that cannot be opened at all the same way: the outage starts
+//    at once, and the first rows are tried after the first pause.
 //  - The journal (setJournal) keeps the waiting rows on disk, written
 //    atomically and synced by the commit that could not write them, and
 //    brought up to date before each new attempt, so it never holds less
@@ -95,11 +97,18 @@ public:
     /// @brief Connects with `connectionString` and prepares the statements.
     /// @return 0, or -1 (error text printed; the object stays closed).
     int open(std::string_view connectionString);
+    /// @brief Like open(), but a database that does not answer starts an
+    /// outage instead of leaving the object closed: it is open, rows wait
+    /// (in the journal once one is set) and the connection is tried again
+    /// after 1 s, 2 s, 4 s, ... at most 60 s. The caller says where rows wait.
+    /// @return 0 connected, or -1 away (the driver's text printed).
+    int openOrWait(std::string_view connectionString);
     /// @brief Writes what waits (or keeps it in the journal), then releases
     /// the statements and the connection; harmless when closed. Rows that
     /// can be kept nowhere are logged as lost.
     void close();
-    /// @brief True from a successful open() to close(), outages included.
+    /// @brief True from a successful open() or any openOrWait() to close(),
+    /// outages included.
     bool isOpen() const { return opened_; }
 
     /// @brief Name that starts every message of this database ("INP0 QRX").

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
+#include <set>
 
 #include "platform/calendar.h"
 #include "platform/directory.h"
@@ -47,6 +49,18 @@ FourIntOutput::~FourIntOutput() {
 
 void FourIntOutput::setOutputPrefix(const std::string& prefix) {
     prefix_ = platform::normaliseSeparators(prefix.substr(0, kPrefixChars));
+    // "out/4int" naming an existing folder means that folder: joined as it
+    // is, the files would land beside it as "out/4intALPHA_...".
+    struct stat st {};
+    if (prefix_.empty() || prefix_.back() == '/' || ::stat(prefix_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return;
+    prefix_ += '/';
+    // Said once per folder, not once per output (cardmill makes one per device).
+    static std::mutex reportedLock;
+    static std::set<std::string> reported;
+    const std::lock_guard<std::mutex> hold(reportedLock);
+    if (reported.insert(prefix_).second)
+        VELT_LOG_INFO(logName_, "OUTDIR %s is a folder: 4-int files go into %s", prefix.c_str(), prefix_.c_str());
 }
 
 void FourIntOutput::setBlocksPerFile(long blocks) {

@@ -2,7 +2,9 @@
 // integers, one file per channel at a time, SECINFILE blocks per file, named
 // after the station, the channel and the time of the first sample.
 //
-// Names (behind the OUTDIR prefix, joined without adding a separator):
+// Names (behind the OUTDIR prefix, joined without adding a separator; a
+// prefix that names an existing folder without ending in a separator is
+// taken as that folder, and that is logged):
 //   "TEST": station "_" channel "_%4.4d%2.2d%2.2d_%2.2d%2.2d%2.2d_%3.3d"
 //   "GNX" (default): "%2.2d%2.2d%2.2dB%2.2d%c%2.2d%2.2d_%2.2d" "." station
 //     (year mod 100, month, day, hour, component letter, minute, second,
@@ -75,7 +77,8 @@ public:
     FourIntOutput(const FourIntOutput&) = delete;
     FourIntOutput& operator=(const FourIntOutput&) = delete;
 
-    /// @brief Sets the OUTDIR prefix (backslashes become '/', cut to 4096).
+    /// @brief Sets the OUTDIR prefix (backslashes become '/', cut to 4096);
+    /// an existing folder named without a trailing separator gets one.
     void setOutputPrefix(const std::string& prefix);
     /// @brief Sets SECINFILE; values of 0 or less keep the current value.
     void setBlocksPerFile(long blocks);

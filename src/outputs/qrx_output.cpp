@@ -18,14 +18,6 @@ namespace {
 constexpr std::size_t kDirectoryChars = 4096;
 constexpr std::size_t kTodoChars = 30;
 
-// The database when it opened, or null: then files are written unregistered.
-FileListDatabase* connect(FileListDatabase& database, const std::string& connectionString) {
-    if (connectionString.empty()) return nullptr;
-    if (database.open(connectionString) == 0) return &database;
-    VELT_LOG_WARNING("QRX", "the FILELIST database could not be opened; QRX4.0 files are written but not registered");
-    return nullptr;
-}
-
 std::string boundedText(const char* text, std::size_t capacity) { return std::string(text, strnlen(text, capacity)); }
 
 }  // namespace
@@ -71,16 +63,19 @@ std::string qrxJournalName(const std::string& iniPath) {
 
 QrxOutput::QrxOutput(const QrxSettings& settings, int maxBlock, std::string journalName)
     : maxBlock_(maxBlock > 0 ? maxBlock : kDefaultMaxBlock),
-      writer_(settings.dataDirectory, connect(database_, settings.connectionString)) {
+      writer_(settings.dataDirectory, settings.connectionString.empty() ? nullptr : &database_) {
     lastTime_.fill(-1);
     database_.setGroupCommit(true);
-    if (journalName.empty()) return;
-    const std::string journal = writer_.dataDirectory() + "/" + journalName;
-    if (database_.isOpen())
-        database_.setJournal(journal);
-    else if (!settings.connectionString.empty() && platform::fileExists(journal))
-        VELT_LOG_WARNING("QRX", "%s holds FILELIST rows; they are written by a run that reaches the database",
-                         journal.c_str());
+    if (settings.connectionString.empty()) return;
+    // A database away at start is an outage like a later one: its rows wait
+    // and the connection is tried again on the same pauses.
+    const bool away = database_.openOrWait(settings.connectionString) != 0;
+    const std::string journal = journalName.empty() ? std::string() : writer_.dataDirectory() + "/" + journalName;
+    if (!journal.empty()) database_.setJournal(journal);
+    if (away)
+        VELT_LOG_WARNING("QRX", "the FILELIST database cannot be opened: FILELIST rows wait in %s and are written "
+                         "when it answers",
+                         journal.empty() ? "memory" : journal.c_str());
 }
 
 QrxOutput::~QrxOutput() {

@@ -9,8 +9,10 @@
 //    then /etc/qrx.ini; the first file that exists is the one read.
 //    Backslashes count as separators. Without a value the files go under the
 //    working directory.
-//  - When the database cannot be opened the files are still written; a single
-//    line on standard error says that registration is off.
+//  - A database that cannot be opened at start is an outage like any other:
+//    the files are written, their rows wait (in the journal) and are written
+//    when it answers, in this run or a later one; one line on standard error
+//    says where they wait.
 //  - An empty connection string means "no registration" without a message
 //    (for runs that only want the files).
 //  - FILELIST rows wait for the commit (group commit): a restart position
@@ -21,8 +23,8 @@
 //    hash of the INI file's full path, so inputs of several
 //    converters can share one data directory. A commit that can keep its
 //    rows neither in the table nor in the journal stores no position.
-//  - Without a database the journal is left alone (a later run with the
-//    database takes its rows up); its existence is logged.
+//  - Rows a journal holds from an earlier run are taken up at start, even
+//    while the database is away, and wait with the new ones.
 //  - After a crash (resumeFrom), each channel skips the delivered blocks
 //    its files already hold and continues the last of them.
 #pragma once
@@ -68,8 +70,9 @@ public:
     static constexpr int kChannels = 10;
     static constexpr int kDefaultMaxBlock = 600;
 
-    /// @brief Opens the database named by the settings (failure: files are
-    /// written unregistered); `maxBlock` <= 0 means the default of 600.
+    /// @brief Opens the database named by the settings (when it does not
+    /// answer, rows wait for it as in any outage); `maxBlock` <= 0 means the
+    /// default of 600.
     /// Rows that wait for the database are kept in the file `journalName`
     /// of the data directory ("" = in memory only) and those an earlier run
     /// left there are written first.
@@ -98,7 +101,8 @@ public:
     /// @brief Name that starts every message of this output ("INP0 QRX").
     void setLogName(std::string name);
 
-    /// @brief True when files are registered in FILELIST.
+    /// @brief True when files are registered in FILELIST: a connection
+    /// string was given, whether the database answers now or rows wait for it.
     bool registering() const { return database_.isOpen(); }
     /// @brief FILELIST rows waiting for the database to answer again.
     std::size_t rowsWaiting() const { return database_.backlog(); }

@@ -11,6 +11,7 @@ namespace {
 
 std::atomic<int> maxLevel{int(LogLevel::Info)};
 std::atomic<LogSink> currentSink{nullptr};
+std::atomic<uint64_t> errorCount{0};
 std::mutex printLock;  // lines from several threads never interleave
 
 const char* levelName(LogLevel level) {
@@ -31,7 +32,10 @@ LogLevel logLevel() { return LogLevel(maxLevel.load()); }
 
 void setLogSink(LogSink sink) { currentSink.store(sink); }
 
+uint64_t errorsLogged() { return errorCount.load(); }
+
 void logMessage(LogLevel level, const std::string& who, const char* format, ...) {
+    if (level == LogLevel::Error) ++errorCount;
     if (!logEnabled(level)) return;
     char text[1024];
     va_list args;

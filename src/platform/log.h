@@ -5,6 +5,7 @@
 // error texts) do not come through here.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace velt::platform {
@@ -19,6 +20,10 @@ void setLogLevel(LogLevel level);
 LogLevel logLevel();
 /// @brief Sends every message to `sink`; null restores standard error.
 void setLogSink(LogSink sink);
+
+/// @brief Error messages logged so far by this process (shown or not): every
+/// loss of data is logged as an error, so a job can tell that it failed.
+uint64_t errorsLogged();
 
 /// @brief Formats "<level>: <who>: <text>" and hands it to the sink.
 void logMessage(LogLevel level, const std::string& who, const char* format, ...)

@@ -9,15 +9,18 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "cardmill/card_conversion.h"
 #include "cardmill/card_directory.h"
 #include "cardmill/card_stream.h"
+#include "conversion/stream_converter.h"
 #include "cardmill/cardmill_settings.h"
 #include "platform/endian.h"
 #include "recorder/card_file_header.h"
 #include "recorder/signal_generator.h"
 #include "recorder/stream_encoder.h"
+#include "support/odbc_fixture.h"
 #include "support/recording_sink.h"
 #include "support/temp_dir.h"
 
@@ -41,7 +44,8 @@ struct EncodedStream {
     std::vector<std::size_t> ends;  // one past each block's last byte
 };
 
-EncodedStream encode(int blocks, const std::string& station, uint64_t seed) {
+/// `damaged`: the index of a block written with a wrong checksum (-1: none).
+EncodedStream encode(int blocks, const std::string& station, uint64_t seed, int damaged = -1) {
     recorder::EncoderSettings settings;
     settings.stationName = station;
     recorder::StreamEncoder encoder(settings);
@@ -50,6 +54,7 @@ EncodedStream encode(int blocks, const std::string& station, uint64_t seed) {
     for (int b = 0; b < blocks; ++b) {
         recorder::BlockSamples block;
         signal.fill(block, settings.sampleRate);
+        if (b == damaged) encoder.damageNextBlock(recorder::BlockDamage{true, 0});
         const uint32_t number = encoder.nextBlockNumber();
         encoder.encodeBlock(block, s.bytes);
         s.samples.push_back(block);
@@ -127,6 +132,48 @@ TEST(CardDirectoryTest, CopyKeepsEveryOtherFileAndCountsFailures) {
     EXPECT_EQ(copyDeviceToArchive(in, "", range).failed, 3);
 }
 
+// A copy seen half way, as a kill would leave it, is nothing a scan lists,
+// and a stop there keeps nothing of it; an archive file holding the first
+// bytes of a card file (a copy cut short) is completed, not kept beside a
+// NAME.1.
+TEST(CardDirectoryTest, CopyIsInvisibleUntilCompleteAndCompletesCutShortCopies) {
+    const test::TempDir dir;
+    std::filesystem::create_directories(dir.file("in"));
+    std::filesystem::create_directories(dir.file("arch"));
+    writeCard(dir.file("in/A0000003.UUU"), 7, 3, Bytes(1'500'000, 0x33));  // more than one write of the copy
+    writeCard(dir.file("in/A0000004.UUU"), 7, 4, Bytes(500, 0x44));
+    const Bytes card4 = test::readFile(dir.file("in/A0000004.UUU"));
+    test::writeFile(dir.file("arch/A0000004.UUU"), Bytes(card4.begin(), card4.begin() + 80));
+    CardDirectory in;
+    ASSERT_EQ(in.scan(dir.file("in")), 0);
+    const std::vector<DeviceRange> devices = listDevices(in);
+
+    std::atomic<bool> stopNow{false};
+    CopyControl control;
+    control.stopNow = &stopNow;
+    std::size_t listedHalfWay = 99;
+    control.progress = [&](const CopyProgress& p) {
+        if (p.filesDone != 0 || p.bytesDone == 0 || stopNow) return;  // only once the first write is done
+        CardDirectory archive;
+        archive.scan(dir.file("arch"));
+        listedHalfWay = archive.entries().size();  // the cut-short file 4 only
+        stopNow = true;
+    };
+    const CopyPhase stopped = copyDevicesToArchive(in, dir.file("arch"), devices, control);
+    EXPECT_EQ(listedHalfWay, 1u);
+    EXPECT_TRUE(stopped.interrupted);
+    EXPECT_EQ(stopped.notCopied, (std::vector<std::string>{dir.file("in/A0000003.UUU"), dir.file("in/A0000004.UUU")}));
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(dir.file("arch"))) left.push_back(e.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"A0000004.UUU"});  // no temporary either
+
+    const CopyTotals totals = copyDeviceToArchive(in, dir.file("arch"), devices.at(0));
+    EXPECT_EQ(totals.copied, 2);
+    EXPECT_EQ(totals.completed, 1);
+    EXPECT_EQ(test::readFile(dir.file("arch/A0000004.UUU")), card4);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("arch/A0000004.UUU.1")));
+}
+
 // Files 5 and 6 in the data-in directory, 4 and 7 only in the archive: the
 // stream starts in 4 (decoded, not written), every block with a byte in 5
 // or 6 is written with the encoder's samples, the blocks wholly in 4 or 7
@@ -147,11 +194,13 @@ TEST(CardStreamTest, WritesTheBlocksOfDataInFilesAndReadsTheArchiveForContext) {
     ASSERT_EQ(range.first, 5u);
     ASSERT_EQ(range.last, 6u);
     CardStreamReader reader(in, archive, range.device, range.first, range.last);
-    CardStreamConverter converter(reader);
+    conversion::StreamConverter converter(reader, 4096);
+    converter.setCardMode();
     test::RecordingSink sink;
-    converter.attach(&sink);
+    converter.attach(0, nullptr, &sink);
     reader.open();
-    while (!converter.inputExhausted()) converter.runPass();
+    do converter.runPass();
+    while (!converter.starved());
 
     std::vector<std::size_t> expected;  // blocks with their first or last byte in file 5 or 6
     for (std::size_t b = 0; b < s.ends.size(); ++b) {
@@ -168,6 +217,46 @@ TEST(CardStreamTest, WritesTheBlocksOfDataInFilesAndReadsTheArchiveForContext) {
             ASSERT_EQ(got.samples, s.samples[expected[i]].channel[std::size_t(c)]) << "block " << expected[i];
         }
     EXPECT_GE(sink.closes, 1);  // the first block wholly in file 7 closed the outputs
+}
+
+// A damaged block near the end of the card and a missing file in the middle
+// cost only the blocks they held: block 500 of 600, and file 3 with the two
+// blocks that straddle its edges. Everything else reaches the outputs with
+// its own time and samples, although too few blocks follow either break to
+// learn the stream afresh.
+TEST(CardStreamTest, ADamagedBlockOrAMissingFileCostsOnlyTheBlocksItHeld) {
+    const test::TempDir dir;
+    const EncodedStream s = encode(600, "VELT1", 9, /*damaged=*/500);
+    constexpr std::size_t kFileBytes = 93'000;
+    constexpr uint32_t kMissing = 3;
+    cutIntoCards(s, kFileBytes, 7, 1, [&](uint32_t n) { return n == kMissing ? std::string() : dir.path(); });
+    CardDirectory in, archive;
+    ASSERT_EQ(in.scan(dir.path()), 0);
+    CardStreamReader reader(in, archive, 7, 1, 7);
+    conversion::StreamConverter converter(reader, 4096);
+    converter.setCardMode();
+    test::RecordingSink sink;
+    converter.attach(0, nullptr, &sink);
+    reader.open();
+    do converter.runPass();
+    while (!converter.starved());
+
+    const std::size_t gapBegin = (kMissing - 1) * kFileBytes, gapEnd = kMissing * kFileBytes;
+    std::vector<std::size_t> expected;
+    for (std::size_t b = 0; b < s.ends.size(); ++b) {
+        const std::size_t begin = b == 0 ? 0 : s.ends[b - 1];
+        if (b != 500 && (s.ends[b] <= gapBegin || begin >= gapEnd)) expected.push_back(b);
+    }
+    ASSERT_EQ(sink.blocks.size(), 3 * expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        for (int c = 0; c < 3; ++c) {
+            const test::RecordedBlock& got = sink.blocks[3 * i + std::size_t(c)];
+            EXPECT_EQ(got.time, s.times[expected[i]]);
+            ASSERT_EQ(got.samples, s.samples[expected[i]].channel[std::size_t(c)]) << "block " << expected[i];
+        }
+    EXPECT_EQ(converter.counts().delivered, expected.size());
+    EXPECT_EQ(converter.counts().damaged, 2u);  // the piece across the missing file, and block 500
+    EXPECT_EQ(converter.counts().notPlaced, 0u);
 }
 
 // A file without data, and a position at the very end of a file (where the
@@ -197,7 +286,8 @@ TEST(CardStreamTest, EndsOfFilesAndFilesWithoutDataDoNotEndTheStream) {
 }
 
 // The program on a card of two recorders: the list, then both converted to
-// 4-int files and copied; an abort still copies.
+// 4-int files and copied; an abort still copies; an unknown device and a
+// missing cardmill.ini are refused, naming what is wrong.
 TEST(CardmillProgram, ListsConvertsAndCopiesTwoRecorders) {
     const test::TempDir dir;
     for (const char* d : {"card", "arch", "out"}) std::filesystem::create_directories(dir.file(d));
@@ -243,6 +333,13 @@ TEST(CardmillProgram, ListsConvertsAndCopiesTwoRecorders) {
     }
     EXPECT_EQ(fourInt, 6u);
     EXPECT_EQ(run("--headless --devices 301"), 2);
+    EXPECT_NE(test::readText(dir.file("out.txt")).find("device 301 in DATAINDIR 'card'; the devices there: 21, 300"),
+              std::string::npos)
+        << test::readText(dir.file("out.txt"));
+    EXPECT_EQ(run("--list --config " + dir.file("out")), 2);  // the later --config: a folder without cardmill.ini
+    EXPECT_NE(test::readText(dir.file("out.txt")).find(dir.file("out") + "/cardmill.ini: no such settings file"),
+              std::string::npos)
+        << test::readText(dir.file("out.txt"));
     EXPECT_EQ(run("--headless --devices x"), 2);
 
     const CardmillSettings settings = readCardmillSettings(dir.file("cardmill.ini"));
@@ -263,6 +360,66 @@ TEST(CardmillProgram, ListsConvertsAndCopiesTwoRecorders) {
     EXPECT_TRUE(aborted.aborted);
     EXPECT_EQ(aborted.devicesConverted, 0);
     EXPECT_EQ(aborted.copies.identical, 8);  // both devices visited and copied (already there)
+}
+
+// A card converted while the database is away, then when it answers, then
+// once more. The first run writes the files, keeps the rows in its journal
+// and ends with status 1 saying so; the second writes the rows and no file;
+// the third changes no file and no row.
+TEST(CardmillProgram, RowsWaitForTheDatabaseAndARerunAddsNothing) {
+    const test::TempDir dir;
+    test::OdbcFixture db;
+    const std::string problem = db.setUp(test::Backend::SQLite, dir.path());
+    if (!problem.empty()) GTEST_SKIP() << problem;
+    for (const char* d : {"card", "out", "qrx"}) std::filesystem::create_directories(dir.file(d));
+    cutIntoCards(encode(400, "ALPHA", 3), 60'000, 21, 1, [&](uint32_t) { return dir.file("card"); });
+    std::ofstream(dir.file("cardmill.ini")) << "[CARDMILL]\nDATAINDIR=card\nAUTOCOPYTOARCH=NO\n[OUT4INTFILE]\nTODO=YES\n"
+                                            << "OUTDIR=out/\n[QRX]\nTODO=YES\n";
+    std::ofstream(dir.file("qrx.ini")) << "[DATA]\nDIR=" << dir.file("qrx") << "\n";
+    std::ofstream(dir.file("away.ini")) << "[QRX]\nDriver=SQLite3\nDatabase=" << dir.file("missing/qrx.db") << "\n";
+    std::ofstream(dir.file("here.ini")) << "[QRX]\n" << db.dataSource();
+    // As for every program on the SQLite driver under the leak checker: the
+    // driver's installer library stays loaded, and its cache is not ours.
+    std::ofstream(dir.file("lsan.supp")) << "leak:libodbcinst.so\n";
+    const auto run = [&](const std::string& odbcIni) {
+        const std::string command = "ODBCINI=" + dir.file(odbcIni) + " LSAN_OPTIONS=suppressions=" +
+                                    dir.file("lsan.supp") +
+                                    " LD_PRELOAD=libodbcinst.so.2 ASAN_OPTIONS=verify_asan_link_order=0 " VELT_BIN_DIR
+                                    "/cardmill --config " + dir.path() + " --headless --devices all >" +
+                                    dir.file("out.txt") + " 2>&1";
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    const auto files = [&] {
+        std::map<std::string, Bytes> all;
+        for (const char* d : {"out", "qrx"})
+            for (const auto& e : std::filesystem::recursive_directory_iterator(dir.file(d)))
+                if (e.is_regular_file() && e.path().extension() != ".journal")
+                    all[e.path().string()] = test::readFile(e.path().string());
+        return all;
+    };
+    const auto rows = [&] {
+        std::vector<std::string> all;
+        for (const auto& r : db.rows())
+            all.push_back(r.cpath + " " + std::to_string(r.tbegin) + " " + std::to_string(r.tqty));
+        return all;
+    };
+
+    EXPECT_EQ(run("away.ini"), 1) << test::readText(dir.file("out.txt"));
+    EXPECT_NE(test::readText(dir.file("out.txt")).find("3 FILELIST rows wait for the database"), std::string::npos)
+        << test::readText(dir.file("out.txt"));
+    const auto written = files();
+    EXPECT_EQ(written.size(), 6u);  // a 4-int and a QRX4.0 file per channel
+    EXPECT_TRUE(rows().empty());
+
+    EXPECT_EQ(run("here.ini"), 0) << test::readText(dir.file("out.txt"));
+    const auto registered = rows();
+    EXPECT_EQ(registered.size(), 3u);
+    EXPECT_TRUE(files() == written);
+
+    EXPECT_EQ(run("here.ini"), 0) << test::readText(dir.file("out.txt"));
+    EXPECT_TRUE(files() == written);
+    EXPECT_EQ(rows(), registered);
 }
 
 }  // namespace

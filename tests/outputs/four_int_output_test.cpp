@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -123,8 +124,8 @@ TEST_F(FourIntTest, FactoryAppliesSettings) {
     const std::string ini = dir_.file("input.ini");
     test::writeText(ini, "[OUT4INTFILE]\nTODO=yes\n");
     EXPECT_EQ(makeFourIntOutput(ini), nullptr);
-    // OUTDIR without a trailing separator: the files land in the parent
-    // folder, their names beginning with the last component.
+    // OUTDIR without a trailing separator, naming no folder: the files land
+    // in the parent folder, their names beginning with the last component.
     test::writeText(ini, "[OUT4INTFILE]\nTODO=YES\nOUTDIR=" + dir_.path() +
                              "\\sub\nSECINFILE=0\nFILENAMEMEODE=TEST\n");
     auto out = makeFourIntOutput(ini);
@@ -134,6 +135,12 @@ TEST_F(FourIntTest, FactoryAppliesSettings) {
     feed(*out, t_, 0b001u);
     out.reset();
     expectContent(dir_.file("subABC_SHZ_20070315_123045_000"), 0, {t_});
+    // The same OUTDIR once the folder exists: the files go into it.
+    std::filesystem::create_directory(dir_.file("sub"));
+    out = makeFourIntOutput(ini);
+    feed(*out, t_ + 1, 0b001u);
+    out.reset();
+    expectContent(dir_.file("sub/ABC_SHZ_20070315_123046_000"), 0, {t_ + 1});
 
     test::writeText(ini, "[OUT4INTFILE]\nTODO=YES\nSECINFILE=60\nFILENAMEMEODE=\n");
     out = makeFourIntOutput(ini);

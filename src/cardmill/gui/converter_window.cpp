@@ -65,7 +65,7 @@ ConverterWindow::ConverterWindow(std::string iniPath) : iniPath_(std::move(iniPa
     connect(list_, &QListWidget::itemSelectionChanged, this,
             [this] { start_->setEnabled(!converting() && !list_->selectedItems().isEmpty()); });
     connect(start_, &QPushButton::clicked, this, &ConverterWindow::startConversion);
-    connect(abort_, &QPushButton::clicked, this, [this] { abortRequested_.store(true); });
+    connect(abort_, &QPushButton::clicked, this, &ConverterWindow::abortConversion);
     connect(about, &QPushButton::clicked, this,
             [this] { QMessageBox::about(this, windowTitle(), "cardmill Version 1.0"); });
     connect(exit_, &QPushButton::clicked, this, &QWidget::close);
@@ -88,10 +88,30 @@ void ConverterWindow::readSettings() {
 void ConverterWindow::readDeviceList() {
     CardDirectory dir;
     devices_.clear();
-    if (dir.scan(settings_.dataInDir) == 0) devices_ = listDevices(dir);
     list_->clear();
-    for (const DeviceRange& d : devices_) list_->addItem(QString::fromStdString(deviceLine(d)));
     start_->setEnabled(false);
+    const std::string problem = settingsProblem(iniPath_, settings_, true);
+    if (!problem.empty()) {
+        status_->setText(QString::fromStdString(problem));
+        status_->setToolTip(status_->text());
+        return;
+    }
+    std::vector<DeviceRange> notListed;
+    if (dir.scan(settings_.dataInDir) == 0) devices_ = listDevices(dir, &notListed);
+    for (const DeviceRange& d : devices_) list_->addItem(QString::fromStdString(deviceLine(d)));
+    QString note;
+    if (!notListed.empty()) {
+        QStringList numbers;
+        for (const DeviceRange& d : notListed) numbers << QString::number(d.device);
+        note = QString("%1 more devices not listed (the list holds %2): %3; cardmill --headless --devices converts them")
+                   .arg(notListed.size())
+                   .arg(kMaxDevices)
+                   .arg(numbers.join(", "));
+    } else if (devices_.empty()) {
+        note = QString("No card-archive files in %1").arg(QString::fromStdString(settings_.dataInDir));
+    }
+    status_->setText(note);
+    status_->setToolTip(note);  // the whole text when the line is too short for it
 }
 
 void ConverterWindow::startConversion() {
@@ -102,11 +122,26 @@ void ConverterWindow::startConversion() {
     for (QPushButton* b : {start_, read_, exit_}) b->setEnabled(false);
     abort_->setEnabled(true);
     abortRequested_.store(false);
+    copyStop_.store(false);
+    copyShown_ = -1;
     worker_ = std::thread([this, selected, settings = settings_] {
-        const ConversionSummary summary = convertDevices(settings, selected, abortRequested_, *this);
-        if (summary.copies.failed > 0) post(1, std::to_string(summary.copies.failed) + " files not copied");
+        CopyControl control;
+        control.stopAfterFile = &copyStop_;
+        convertDevices(settings, selected, abortRequested_, *this, control);
         QMetaObject::invokeMethod(this, [this] { conversionEnded(); }, Qt::QueuedConnection);
     });
+}
+
+void ConverterWindow::showCopy(const CopyProgress& p) {
+    if (p.file.empty() || p.filesDone == copyShown_) return;
+    copyShown_ = p.filesDone;
+    post(1, "Copy to archive: file " + std::to_string(p.filesDone + 1) + " of " + std::to_string(p.files) + "  " +
+                p.file.substr(p.file.find_last_of('/') + 1));
+}
+
+void ConverterWindow::abortConversion() {
+    abortRequested_.store(true);
+    if (copying_.load()) copyStop_.store(true);
 }
 
 void ConverterWindow::conversionEnded() {
@@ -119,7 +154,7 @@ void ConverterWindow::conversionEnded() {
 }
 
 void ConverterWindow::stopSoon() {
-    abortRequested_.store(true);
+    abortConversion();
     closeWhenDone_ = true;
     if (!converting()) close();
 }

@@ -9,6 +9,11 @@
 //    About text "cardmill Version 1.0" is behind an "About" button.
 //  - The hidden "Cancel" button of the original dialog is left out: it can
 //    never be seen or pressed.
+//  - The list holds kMaxDevices devices; the status line names the devices
+//    left out (the command line converts them).
+//  - The copy to the archive follows the conversion on the worker thread
+//    and shows the file being copied; "Abort convertion" (or a signal)
+//    during the copy lets the file being copied finish and stops there.
 #pragma once
 
 #include <QWidget>
@@ -51,8 +56,11 @@ private:
     void readDeviceList();
     void startConversion();
     void conversionEnded();
+    void abortConversion();
     void showStatus(const std::string& text) override { post(0, text); }
     void showProgress(const std::string& text) override { post(1, text); }
+    void showCopying(bool on) override { copying_.store(on); }
+    void showCopy(const CopyProgress& p) override;
     void post(int line, const std::string& text);
 
     std::string iniPath_;
@@ -64,6 +72,9 @@ private:
     QLabel *status_ = nullptr, *progress_ = nullptr;
     std::thread worker_;
     std::atomic<bool> abortRequested_{false};
+    std::atomic<bool> copying_{false};
+    std::atomic<bool> copyStop_{false};
+    int copyShown_ = -1;  // the worker's own: the file last shown
     bool closeWhenDone_ = false;
     std::mutex lock_;
     std::string pending_[2];
