@@ -61,6 +61,11 @@ void Receiver::startReception() {
 }
 
 bool Receiver::receiveByte(uint8_t b) {
+    // Every byte received goes into the files, from the first of each
+    // connection: they are plain slices of the stream, which the converters
+    // resynchronise on, so they never wait for the display to learn it.
+    if (p_.archive != nullptr) p_.archive->addByte(b);
+    if (p_.realtime != nullptr) p_.realtime->addByte(b);
     switch (phase_) {
         case Phase::Learning:
             learn(b);
@@ -78,8 +83,6 @@ bool Receiver::receiveByte(uint8_t b) {
             return false;
         case Phase::Main: break;
     }
-    if (p_.archive != nullptr) p_.archive->addByte(b);
-    if (p_.realtime != nullptr) p_.realtime->addByte(b);
     ++received_;
     detector_.push(b);
     const int c = length_ - 5;
