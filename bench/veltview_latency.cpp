@@ -54,7 +54,7 @@ public:
     void setPauseText(const std::string&) override {}
     void setPaused(bool) override {}
     void setLinkText(const std::string&) override {}
-    void showMessage(const std::string&, const std::atomic<bool>&) override {}
+    void showNotice(const std::string&) override {}
 };
 
 struct Figures {

@@ -8,15 +8,27 @@
 //            first 3 characters used), STARTDEVICE (-1: none), FILESIZE (1000000)
 //   [WORK]   CURRENTFILENUM  next file number, "%d", default 1000
 //
-// The very first byte offered after the program starts is not written (the
-// skip count); the file number advances even when a file cannot be created.
+// Every byte offered is written, from the first byte of each connection.
 //
 // Decisions taken here:
+//  - The current device, its file number and the devices' states carry over
+//    from one start of monitoring to the next (a reconnect, the end of the
+//    parameter screen): the settings' STARTDEVICE and STARTMODE count at the
+//    program's first start only, so a reconnect goes on with the same card
+//    and the same numbers, never back to a card already used. Each start
+//    begins a new file. Without a current device a ticked ready device
+//    becomes current at the next poll.
+//  - Bytes that arrive while no device is current are not archived: they
+//    are counted, logged once per such spell and shown.
 //  - A file whose name exists is never overwritten; instead of losing every
 //    byte until the next file change, the writer takes the next number that
 //    is free (logged), so the bytes are kept and numbers never repeat.
-//  - Other failures (a missing directory, a full card) are logged once per
-//    outage with the bytes lost.
+//  - A file that cannot be created or written (a missing directory, a full
+//    or removed card) keeps the bytes waiting in memory (at most
+//    WriteBuffer::kMaxBytes; the oldest beyond are dropped, counted and
+//    logged) and is tried again every second; its number is used only once
+//    the file exists. The state ("writing", "waiting for folder ...",
+//    "N bytes lost") is shown in the Archive group.
 //  - Bytes wait in a 5000-byte buffer, but never longer than a second (tick()).
 //  - What was written is synced to disk at most once a second (tick(), one
 //    fdatasync, none without new bytes), and at once when the file is
@@ -51,7 +63,8 @@ public:
     ArchiveWriter(const ArchiveWriter&) = delete;
     ArchiveWriter& operator=(const ArchiveWriter&) = delete;
 
-    /// @brief At every start of monitoring, with the settings file ("" = defaults).
+    /// @brief At every start of monitoring, with the settings file ("" =
+    /// defaults); the same file as before carries the devices and numbers over.
     void startArchive(const std::string& settingsPath);
     void addByte(uint8_t b);
     /// @brief Reads the device check boxes, at most once a second.
@@ -68,6 +81,8 @@ public:
     long fileNumber() const { return fileNumber_; }
     uint32_t archiveNumber() const { return archiveNumber_; }
     const std::string& archiveName() const { return archiveName_; }
+    /// @brief Bytes offered while no device was current.
+    uint64_t notArchived() const { return notArchived_; }
 
 private:
     struct Device {
@@ -75,9 +90,10 @@ private:
         int state = kOff;
         int lastReading = -1;  // matches no check-box state: the first poll sees every box as changed
     };
-    void openNextFile();
+    bool openFile();
     void closeFile();
-    void flush();
+    void drain();
+    void showState();
     std::string pathOf(int device, long number) const;
 
     WriterWindow& window_;
@@ -90,14 +106,17 @@ private:
     long fileSize_ = kDefaultFileSize;
     long fileNumber_ = kDefaultFileNumber;
     int fd_ = -1;
-    bool needFile_ = false;  // no device was current at the last file change
     std::string path_;
-    long bytes_ = 0;
+    long bytes_ = 0;  // stream bytes in the open file
     WriteBuffer buffer_;
     long blink_ = 0;
     bool blinkOn_ = false;
-    int skip_ = 1;
     int64_t nextPoll_ = 0;
+    bool started_ = false;        // a start of monitoring read settings_ already
+    uint64_t notArchived_ = 0;    // offered while no device was current
+    uint64_t spellStart_ = 0;     // notArchived_ when the current spell without a device began
+    bool withoutDevice_ = false;  // such a spell is under way (logged)
+    std::string state_;           // last shown
 };
 
 }  // namespace velt::veltview

@@ -37,11 +37,12 @@ void ConfigurationAnswer::parseLine(const std::string& line) {
             if (rate == 50 || rate == 100 || rate == 200) parameters_.rate = std::to_string(rate);
             received_ |= kRate;
         } else if (key == "StName") {
+            // A recorder without a name answers "StName:" with nothing
+            // after it: received all the same, or the answer would never
+            // complete and the name could never be given.
             const std::string value = valueAfter(line, colon);
-            if (!value.empty()) {
-                parameters_.station = value;
-                received_ |= kStation;
-            }
+            if (!value.empty()) parameters_.station = value;
+            received_ |= kStation;
         } else if (line.compare(0, 7, "ChName(") == 0 && line.size() > 7 && line[7] >= '0' && line[7] <= '2') {
             const int c = line[7] - '0';
             parameters_.channels[std::size_t(c)] = valueAfter(line, colon);

@@ -7,7 +7,8 @@
 //  - The line buffer holds 20 characters; the rest of a longer line is
 //    dropped up to its line feed, so a line is never read past its buffer.
 //  - A name keeps at most 25 characters after the colon (the buffer makes
-//    it shorter still); a value that is empty leaves the name as it was.
+//    it shorter still); a value that is empty leaves the name as it was
+//    (and still counts as received).
 //  - The rate stays one of "50", "100", "200": another number counts as
 //    received and keeps the current choice.
 #pragma once

@@ -78,12 +78,19 @@ public:
         if (!t.empty() && t.rfind("time to pause", 0) != 0) say("display", t);
     }
     void setPaused(bool) override {}
-    void setLinkText(const std::string& t) override { say("link", t); }
-    void showMessage(const std::string& t, const std::atomic<bool>&) override {
+    void setLinkText(const std::string& t) override {
+        if (t.rfind("connected", 0) == 0) lastNotice_.clear();  // a later failure is news again
+        say("link", t);
+    }
+    // Printed once, not at every run that fails the same way.
+    void showNotice(const std::string& t) override {
+        if (t == lastNotice_) return;
+        lastNotice_ = t;
         std::fprintf(stderr, "veltview: %s\n", t.c_str());
     }
 
 private:
+    std::string lastNotice_;
     void say(const char* what, const std::string& t) {
         std::printf("%s: %s\n", what, t.c_str());
         std::fflush(stdout);
@@ -107,10 +114,12 @@ public:
         if (monitor_ != nullptr && monitor_->archive().currentDevice() >= 0)
             card = std::to_string(monitor_->archive().currentDevice()) + " file " +
                    std::to_string(monitor_->archive().fileNumber());
-        std::printf("station %s time %s cs-err %s rt-file %s bytes %s card %s\n", value(Field::StationName),
+        std::printf("station %s time %s cs-err %s rt-file %s bytes %s (%s) card %s (%s)\n", value(Field::StationName),
                     value(Field::CurrentTime), fields_[Field::ChecksumErrors].empty() ? "0" : value(Field::ChecksumErrors),
                     writers_.realtimeFileNumber.empty() ? "-" : writers_.realtimeFileNumber.c_str(),
-                    writers_.realtimeBytes.empty() ? "-" : writers_.realtimeBytes.c_str(), card.c_str());
+                    writers_.realtimeBytes.empty() ? "-" : writers_.realtimeBytes.c_str(),
+                    writers_.realtimeState.empty() ? "off" : writers_.realtimeState.c_str(), card.c_str(),
+                    writers_.archiveState.c_str());
         std::fflush(stdout);
     }
 

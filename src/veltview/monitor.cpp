@@ -113,9 +113,9 @@ bool Monitor::openLink(const MonitorSettings& settings) {
         VELT_LOG_WARNING(kWho, "%s", link_->lastError().c_str());
         if (!told) {
             told = true;
-            ui_.showMessage("Input Stream not opened", stop_);
+            ui_.showNotice("Input Stream not opened");
         }
-        ui_.setLinkText(link_->lastError() + "; again in " + std::to_string(pause) + " s");
+        ui_.setLinkText("Input Stream not opened: " + link_->lastError() + "; again in " + std::to_string(pause) + " s");
         waitSeconds(pause);
         pause = std::min(kMaxReconnectSeconds, pause * 2);
     }
@@ -136,7 +136,7 @@ Monitor::RunEnd Monitor::monitoringRun() {
     link_ = link::makeDeviceLink(settings.device, settings.deviceConfig, why);
     if (!link_) {
         VELT_LOG_ERROR(kWho, "%s", why.c_str());
-        ui_.showMessage("input stream have not been opened", stop_);
+        ui_.showNotice("input stream have not been opened");
         archive_.stopArchive();
         realtime_.stopRealtime();
         return RunEnd::NoLink;
@@ -196,6 +196,7 @@ Monitor::RunEnd Monitor::monitoringRun() {
         RecorderCommands commands(*link_, status, stop_);
         FormScreen screen(canvas_, *this, stop_);
         ParameterSet parameters;
+        ui_.setLinkText("recorder stopped while its parameters are edited");
         commands.editParameters(parameters, screen);
     }
     link_->close();
@@ -227,11 +228,10 @@ void Monitor::menuAction(MenuAction action, bool& edit) {
 void Monitor::panelKey(int key, bool& edit) {
     using namespace key_code;
     if (key == kPanelShift) {
-        shift_ = !shift_;
-        canvas_.putText(TraceDisplay::kShiftColumn, TraceDisplay::kStatusRow, shift_ ? "Sh" : "  ");
+        display_.toggleShift();
         return;
     }
-    if (shift_) {
+    if (display_.shifted()) {
         switch (key) {
             case 1: setPause(!paused_, "Paused manually"); break;
             case 2: display_.stepCardMenu(); break;

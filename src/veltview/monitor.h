@@ -12,8 +12,12 @@
 //    connection, or an unplugged serial adapter) ends the run in order
 //    (files written and closed) and a new run reconnects after a growing
 //    pause: 1 s, 2 s, 4 s ... at most 30 s, shown on the window's link line.
-//    Opening is retried the same way; the "Input Stream not opened" box is
-//    shown once per run, not at every retry.
+//    Opening is retried the same way; the "Input Stream not opened" notice
+//    is given once per run, not at every retry. A notice never waits for the
+//    operator: the worker goes on with its retries at once, so nothing a
+//    person has not read yet stops the recording.
+//  - While the recorder's parameter screen is open the recorder is stopped;
+//    the link line says so until monitoring resumes.
 //  - The main loop sleeps on the link and a wake event (key presses and
 //    stop requests signal it) when nothing has arrived, instead of polling
 //    the link continuously: a watched recorder costs almost no processor time.
@@ -66,9 +70,9 @@ public:
     virtual void setPaused(bool paused) = 0;
     /// @brief The state of the link (connected, reconnecting in N s, why).
     virtual void setLinkText(const std::string& text) = 0;
-    /// @brief A message the operator acknowledges; returns when acknowledged
-    /// or when `stop` is set.
-    virtual void showMessage(const std::string& text, const std::atomic<bool>& stop) = 0;
+    /// @brief A notice for the operator; returns at once, never waits for
+    /// anyone to read it.
+    virtual void showNotice(const std::string& text) = 0;
 };
 
 /// Operator command codes of the key cell.
@@ -147,7 +151,6 @@ private:
     Receiver receiver_;
     std::unique_ptr<link::DeviceLink> link_;
     std::string imagePath_;
-    bool shift_ = false;
     bool redrawFlag_ = false;
     bool paused_ = false;
     int64_t autoPauseAt_ = -1;

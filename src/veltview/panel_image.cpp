@@ -21,6 +21,11 @@ void PanelImage::loadImage(const std::string& path) {
 int PanelImage::storeImage(const std::string& path) const {
     if (!loaded_) return 0;
     std::string content(reinterpret_cast<const char*>(image_.data()), kBytes);
+    // A scale record still moving is stored whole: its bytes not yet moved
+    // go in where the queue would put them, so a close right after "Save
+    // scale info" never leaves half a record in the file.
+    if (state_ == State::Writing)
+        for (std::size_t i = sent_, at = target_; i < queued_ && at < kBytes; ++i, ++at) content[at] = char(queue_[i]);
     std::ifstream in(path, std::ios::binary);
     if (in) {
         const std::string old((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

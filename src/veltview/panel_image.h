@@ -14,7 +14,8 @@
 //   60      1988  kept
 //
 // "Save scale info" queues the 28 bytes of the record; the queue moves one
-// byte into the image per pass of the main loop, as the panel does.
+// byte into the image per pass of the main loop, as the panel does. A store
+// while the record is still moving writes it whole.
 //
 // Decisions taken here: the image is stored by replacing the file whole
 // (temporary file, then rename), keeping any bytes beyond the 2048, so a
@@ -48,8 +49,9 @@ public:
 
     /// @brief Zeros, then up to 2048 bytes of `path`; a missing file leaves zeros.
     void loadImage(const std::string& path);
-    /// @brief Writes the image to the start of `path` (created when missing).
-    /// Nothing happens before a load. @return 0, or -1 when it failed.
+    /// @brief Writes the image to the start of `path` (created when missing),
+    /// with a queued scale record whole. Nothing happens before a load.
+    /// @return 0, or -1 when it failed.
     int storeImage(const std::string& path) const;
     /// @brief Applies a scale record, if there is one, to `display`.
     void applyScale(TraceDisplay& display) const;

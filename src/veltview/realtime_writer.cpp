@@ -3,13 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/directory.h"
 #include "platform/file_util.h"
 #include "platform/ini_file.h"
 #include "platform/log.h"
@@ -44,93 +43,104 @@ void RealtimeWriter::startRealtime(const std::string& settingsPath) {
     window_.setRealtimeDirectory(dir);
     window_.setRealtimeCaption("RTdata       on");
     fileNumber_ = platform::readProfileInt(settings_, "WORK", "CURRENTFILENUM", kDefaultFileNumber);
-    char number[16];
-    std::snprintf(number, sizeof number, "%8.8lX", static_cast<unsigned long>(fileNumber_) & 0xFFFFFFFFul);
-    window_.setRealtimeFileNumber(number);
+    window_.setRealtimeFileNumber(pathOf(fileNumber_).substr(dir_.size()));
     fileSize_ = platform::readProfileInt(settings_, "COMMON", "FILESIZE", kDefaultFileSize);
     if (fileSize_ <= 0) fileSize_ = kDefaultFileSize;
-    buffer_.clear();
-    bytes_ = 0;
-    rollFile();
+    numberTmp();  // a leftover of the run before
+    window_.setRealtimeBytes("0");
+    showState();
 }
 
-long RealtimeWriter::firstNumberAboveAll() const {
-    std::vector<std::string> names;
-    platform::listDirectory(dir_.empty() ? std::string(".") : dir_, "*", names);
-    long highest = fileNumber_ - 1;
-    for (const std::string& name : names) {
-        if (name.size() != 8) continue;
-        bool hex = true;
-        for (char c : name) hex = hex && std::isxdigit(static_cast<unsigned char>(c));
-        if (hex) highest = std::max(highest, std::strtol(name.c_str(), nullptr, 16));
-    }
-    return highest + 1;
-}
-
-void RealtimeWriter::rollFile() {
+void RealtimeWriter::numberTmp() {
     // The bytes are durable before the number livemill follows appears.
-    const std::string& tmp = tmp_;
     if (fd_ >= 0) {
-        flush();
-        buffer_.sync(fd_, tmp);
+        buffer_.sync(fd_, tmp_);
         ::close(fd_);
         fd_ = -1;
-    } else if (const int left = ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC); left >= 0) {
+    } else if (const int left = ::open(tmp_.c_str(), O_RDONLY | O_CLOEXEC); left >= 0) {
         // Left by an earlier run, which may have ended before syncing it.
         buffer_.markUnsynced();
-        buffer_.sync(left, tmp);
+        buffer_.sync(left, tmp_);
         ::close(left);
+    } else {
+        return;  // nothing to number
     }
-    int rc = platform::renameNoReplace(tmp, pathOf(fileNumber_));
-    if (rc == 1) {
-        const long free = firstNumberAboveAll();
-        VELT_LOG_WARNING(kWho, "%s exists; tmpfile numbered %s instead", pathOf(fileNumber_).c_str(),
-                         pathOf(free).c_str());
-        fileNumber_ = free;
-        rc = platform::renameNoReplace(tmp, pathOf(fileNumber_));
+    fileBytes_ = 0;
+    const std::string wanted = pathOf(fileNumber_);
+    int rc = platform::renameNoReplace(tmp_, wanted);
+    // A taken number: the next free one after it, so that no number is skipped
+    // that livemill would wait for.
+    for (int tries = 0; rc == 1 && tries < kMaxFreeNumberTries; ++tries) {
+        ++fileNumber_;
+        rc = platform::renameNoReplace(tmp_, pathOf(fileNumber_));
     }
     if (rc == 0) {
+        if (pathOf(fileNumber_) != wanted)
+            VELT_LOG_WARNING(kWho, "%s exists; tmpfile numbered %s instead", wanted.c_str(), pathOf(fileNumber_).c_str());
         ++fileNumber_;
         platform::writeProfileString(settings_, "WORK", "CURRENTFILENUM", std::to_string(fileNumber_));
-        char number[16];
-        std::snprintf(number, sizeof number, "%8.8lX", static_cast<unsigned long>(fileNumber_) & 0xFFFFFFFFul);
-        window_.setRealtimeFileNumber(number);
-    } else if (errno != ENOENT) {
-        VELT_LOG_ERROR(kWho, "cannot number %s: %s; new bytes are appended to it", tmp.c_str(), std::strerror(errno));
+        window_.setRealtimeFileNumber(pathOf(fileNumber_).substr(dir_.size()));
+        platform::syncDirectory(dir_.empty() ? std::string(".") : dir_);
+    } else if (rc == 1 || errno != ENOENT) {
+        VELT_LOG_ERROR(kWho, "cannot number %s: %s; new bytes are appended to it", tmp_.c_str(),
+                       rc == 1 ? "no free number" : std::strerror(errno));
     }
-    // Appending, never truncating: a tmpfile that kept its name keeps its bytes.
-    fd_ = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd_ < 0) VELT_LOG_ERROR(kWho, "cannot create %s: %s", tmp.c_str(), std::strerror(errno));
-    // One directory sync makes the new number and the new tmpfile durable.
-    if (rc == 0 || fd_ >= 0) platform::syncDirectory(dir_.empty() ? std::string(".") : dir_);
-    rolled_ = true;
-    bytes_ = 0;
-    buffer_.clear();
-    window_.setRealtimeBytes("0");
 }
 
-void RealtimeWriter::flush() { buffer_.writeTo(fd_, tmp_); }
+bool RealtimeWriter::openTmp() {
+    // Appending, never truncating: a tmpfile that kept its name keeps its bytes.
+    fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        buffer_.cannotWrite(tmp_, std::strerror(errno));
+        return false;
+    }
+    const off_t size = ::lseek(fd_, 0, SEEK_END);
+    fileBytes_ = size > 0 ? long(size) : 0;
+    platform::syncDirectory(dir_.empty() ? std::string(".") : dir_);  // the new name is durable
+    return true;
+}
+
+void RealtimeWriter::drain() {
+    while (!buffer_.empty()) {
+        if (fd_ >= 0 && !stillNamed(fd_, tmp_)) {
+            // Removed with its folder: what it held went with it, what waits must not.
+            VELT_LOG_ERROR(kWho, "%s was removed while open; its bytes went with it", tmp_.c_str());
+            ::close(fd_);
+            fd_ = -1;
+        }
+        if (fd_ < 0 && !openTmp()) break;
+        const std::size_t room = fileBytes_ < fileSize_ ? std::size_t(fileSize_ - fileBytes_) : 0;
+        const std::size_t asked = std::min(room, buffer_.size());
+        const std::size_t written = buffer_.writeTo(fd_, tmp_, asked);
+        fileBytes_ += long(written);
+        if (fileBytes_ >= fileSize_) numberTmp();
+        if (written < asked) break;  // the write failed: tried again on the tick
+    }
+    window_.setRealtimeBytes(std::to_string(fileBytes_));
+    showState();
+}
+
+void RealtimeWriter::showState() {
+    const std::string text = buffer_.state(dir_.empty() ? std::string(".") : dir_);
+    if (text == state_) return;
+    state_ = text;
+    window_.setRealtimeState(text);
+}
 
 void RealtimeWriter::addByte(uint8_t b) {
     if (!enabled_) return;
-    if (skip_ > 0) {
-        --skip_;
-        return;
-    }
-    if (!rolled_) rollFile();  // a tmpfile that could not be created is tried again at the next roll
     buffer_.add(b);
-    ++bytes_;
-    if (bytes_ % kBytesShownEvery == 0) window_.setRealtimeBytes(std::to_string(bytes_));
-    if (!buffer_.full() && bytes_ < fileSize_) return;
-    flush();
-    if (bytes_ >= fileSize_) rollFile();
+    if (buffer_.full()) drain();
 }
 
-void RealtimeWriter::tick() { buffer_.tick(fd_, tmp_); }
+void RealtimeWriter::tick() {
+    if (!enabled_) return;
+    if (buffer_.due()) drain();
+    buffer_.tickSync(fd_, tmp_);
+}
 
 void RealtimeWriter::stopRealtime() {
-    rolled_ = false;
-    flush();
+    if (enabled_) drain();
     buffer_.sync(fd_, tmp_);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;

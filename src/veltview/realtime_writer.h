@@ -7,25 +7,29 @@
 //            FILESIZE  stream bytes per file, default 1000000
 //   [WORK]   CURRENTFILENUM  number of the next numbered file, "%d", default 1000
 //
-// The very first byte offered after the program starts is not written (the
-// skip count), as the recorder family's monitor has always done.
+// Every byte offered is written, from the first byte of each connection.
 //
 // Decisions taken here:
 //  - When "tmpfile" cannot take its number because a file of that name
-//    exists, the writer moves on to the first number above every numbered
-//    file in the directory and renames there (logged), so no byte is lost
-//    and livemill, which follows the numbers, still finds every file.
+//    exists, the writer takes the next free number after it (logged), so no
+//    byte is lost and livemill, which follows the numbers one by one, finds
+//    the file next to the ones before it.
 //  - A "tmpfile" that could not be renamed at all is appended to, never
 //    truncated.
 //  - Bytes wait in a 5000-byte buffer, but never longer than a second
 //    (tick()), so a crash of the monitor loses at most the last second.
+//  - A folder that cannot be written (removed, full, not allowed) keeps the
+//    bytes waiting in memory (at most WriteBuffer::kMaxBytes; the oldest
+//    beyond are dropped, counted and logged) and is tried again every
+//    second; a "tmpfile" removed while open is noticed before the next
+//    write. The state ("writing", "waiting for folder ...", "N bytes lost")
+//    is shown beside the file number.
 //  - What was written is synced to disk at most once a second (tick(), one
 //    fdatasync, none without new bytes), so a power cut also costs at most
 //    the last second. Before "tmpfile" is numbered its data are synced, also
 //    when an earlier run left it, and the directory after the rename: a
 //    number livemill has converted keeps its bytes.
-//  - A failed write is logged once per outage with the bytes lost; a failed
-//    sync once per outage too, and the writer goes on.
+//  - A failed write or sync is logged once per outage, and the writer goes on.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +46,7 @@ class RealtimeWriter final {
 public:
     static constexpr long kDefaultFileSize = 1000000;
     static constexpr long kDefaultFileNumber = 1000;
-    static constexpr long kBytesShownEvery = 1000;
+    static constexpr int kMaxFreeNumberTries = 10000;
 
     /// @brief `window` and `clock` are not owned and outlive the writer.
     RealtimeWriter(WriterWindow& window, const platform::Clock& clock = platform::systemClock());
@@ -51,23 +55,26 @@ public:
     RealtimeWriter& operator=(const RealtimeWriter&) = delete;
 
     /// @brief At every start of monitoring: reads `settingsPath` ("" = off)
-    /// and gives a leftover "tmpfile" its number.
+    /// and gives a leftover "tmpfile" its number. Bytes still waiting from
+    /// the run before go first into the new file.
     void startRealtime(const std::string& settingsPath);
     void addByte(uint8_t b);
     /// @brief Writes buffered bytes older than a second and, at most once a
     /// second, syncs what was written (call from the main loop).
     void tick();
-    /// @brief End of monitoring: writes what is buffered, syncs and closes "tmpfile".
+    /// @brief End of monitoring: writes what is buffered (what cannot be
+    /// written waits for the next run), syncs and closes "tmpfile".
     void stopRealtime();
 
     bool enabled() const { return enabled_; }
     long fileNumber() const { return fileNumber_; }
 
 private:
-    void rollFile();
-    void flush();
+    void drain();
+    bool openTmp();
+    void numberTmp();
+    void showState();
     std::string pathOf(long number) const;
-    long firstNumberAboveAll() const;
 
     WriterWindow& window_;
     const platform::Clock& clock_;
@@ -78,10 +85,9 @@ private:
     long fileNumber_ = kDefaultFileNumber;
     long fileSize_ = kDefaultFileSize;
     int fd_ = -1;
-    bool rolled_ = false;  // a file was started in this monitoring run
-    long bytes_ = 0;
+    long fileBytes_ = 0;  // in the open "tmpfile"
     WriteBuffer buffer_;
-    int skip_ = 1;
+    std::string state_;   // last shown
 };
 
 }  // namespace velt::veltview

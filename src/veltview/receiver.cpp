@@ -17,6 +17,7 @@ namespace {
 constexpr int kStatusColumns = 22;  // the status line's part of row 29; the menu and "Sh" follow
 constexpr double kDegreesPerRadian = 57.295780490442965;
 constexpr std::size_t kStationChars = 10, kChannelChars = 5, kSensorChars = 16;
+constexpr std::size_t kTimeChars = 23;  // "dd/mm/yyyy hh:mm:ss.mmm"
 
 template <typename... Args>
 std::string format(const char* f, Args... args) {
@@ -47,6 +48,12 @@ void Receiver::startReception() {
     restartLanes_.fill(0xFF);
     configLanes_.fill(0xFF);
     restartShown_ = configShown_ = false;
+    lanesSeen_ = 0;
+    // Not known until the stream tells them: blank rather than a made-up
+    // 1970 date or the FF of lanes not yet seen.
+    p_.fields.setField(Field::CurrentTime, "");
+    p_.fields.setField(Field::ConfigNumber, "");
+    p_.fields.setField(Field::RestartCounter, "");
     // A new run shows the configuration afresh: after a parameter edit the
     // recorder comes back with new names.
     escape_ = overlong_ = false;
@@ -58,6 +65,7 @@ void Receiver::startReception() {
     groupDelay_ = -1;
     p_.panel.fillBox(0, 0, Canvas::kWidth - 1, Canvas::kHeight - 1, Ink::Background);
     p_.panel.putText(0, kStatusRow, "VELT v.1.10");
+    p_.display.setShift(false);  // its indicator was cleared with the panel
 }
 
 bool Receiver::receiveByte(uint8_t b) {
@@ -223,10 +231,13 @@ void Receiver::decodeStatus() {
             }
             scalingReady_ = true;
         }
-        const std::string time = blockTimeText(int64_t(uint32_t(base_ + block + 1)));
+        // The time is known once the marks have given the base: before
+        // that it is left blank.
+        const std::string time = locked_ ? blockTimeText(int64_t(uint32_t(base_ + block + 1))) : std::string();
         p_.fields.setField(Field::CurrentTime, time);
-        if (sweepStarts && !p_.display.frozen()) p_.panel.putText(0, kTimeRow, time);
-        timeOfDay_ = time.substr(11);
+        if (sweepStarts && !p_.display.frozen())
+            p_.panel.putText(0, kTimeRow, locked_ ? time : std::string(kTimeChars, ' '));
+        timeOfDay_ = locked_ ? time.substr(11) : std::string();
         if (mode_ == 5) showStatusLine();
     }
     delT_ = platform::get_i24le(s + recorder::kStDelT);
@@ -241,9 +252,16 @@ void Receiver::decodeStatus() {
 }
 
 std::string Receiver::blockTimeText(int64_t seconds) const {
+    // The time shown is the next second less the group delay, rounded to
+    // milliseconds (a 16-bit delay in 0.1 ms is at most 655 ms); a delay
+    // that rounds to 0 shows the next second whole, never ".1000".
     int millis = 0;
-    if (groupDelay_ >= 0) millis = 1000 - (groupDelay_ + 50) / 100;
-    else seconds += 1;
+    seconds += 1;
+    const int delayMillis = groupDelay_ >= 0 ? (groupDelay_ + 50) / 100 : 0;
+    if (delayMillis > 0) {
+        seconds -= 1;
+        millis = 1000 - delayMillis;
+    }
     const platform::CivilTime t = platform::utcFromSeconds(seconds);
     return format("%.2d/%.2d/%4.4d %.2d:%.2d:%.2d.%.3d", t.day, t.month, t.year, t.hour, t.minute, t.second, millis);
 }
@@ -270,7 +288,14 @@ void Receiver::decodeLanes() {
     const int lane = s[recorder::kStBlockNumber] & 3;
     restartLanes_[std::size_t(lane)] = s[recorder::kStRestartByte];
     configLanes_[std::size_t(lane)] = s[recorder::kStConfigByte];
+    lanesSeen_ = uint8_t(lanesSeen_ | 1u << lane);
     if (lane != 3) return;
+    if (lanesSeen_ != 0x0F) {
+        // Lanes 0 .. 2 not all seen since the run began: the restart
+        // counter and the configuration number stay blank until they are.
+        p_.fields.setField(Field::StartStatus, format("%2.2X", restartLanes_[3]));
+        return;
+    }
     if (!restartShown_ || restartLanes_ != shownRestart_) {
         restartShown_ = true;
         shownRestart_ = restartLanes_;

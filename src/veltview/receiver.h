@@ -122,6 +122,7 @@ private:
     std::array<uint8_t, 4> restartLanes_{}, configLanes_{};
     std::array<uint8_t, 4> shownRestart_{}, shownConfig_{};
     bool restartShown_ = false, configShown_ = false;
+    uint8_t lanesSeen_ = 0;  // bit k: lane k received since the run began
     uint16_t serialParts_ = 0;
     int serial_ = -1;
     std::string timeOfDay_;

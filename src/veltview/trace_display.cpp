@@ -72,7 +72,12 @@ void TraceDisplay::resetDisplay(int samplesPerSecond) {
     canvas_.setRateText(std::to_string(samplesPerSecond));
     showSeconds();
     selectChannel(2);
-    canvas_.putText(kShiftColumn, kStatusRow, "  ");  // the shift layer is off
+    setShift(false);
+}
+
+void TraceDisplay::setShift(bool on) {
+    shift_ = on;
+    canvas_.putText(kShiftColumn, kStatusRow, on ? "Sh" : "  ");
 }
 
 void TraceDisplay::eraseColumns(int from, int to) {
@@ -123,7 +128,9 @@ void TraceDisplay::addRow(const int32_t values[3]) {
 bool TraceDisplay::blockDone() {
     if (auto_ == Auto::Tracking) {
         auto_ = Auto::Off;
-        setLimits(active_, trackMin_, trackMax_);
+        // No row was tracked (a redraw or a pause stopped the sweep): there
+        // is nothing to scale to, and the start values would invert the limits.
+        if (trackMin_ <= trackMax_) setLimits(active_, trackMin_, trackMax_);
     } else if (auto_ == Auto::Armed) {
         auto_ = Auto::Tracking;
         trackMin_ = 2100000000;
@@ -143,7 +150,7 @@ bool TraceDisplay::blockDone() {
 }
 
 void TraceDisplay::setLimits(int channel, int32_t low, int32_t high) {
-    if (channel < 0 || channel > 2 || low < -kLimitBound || high > kLimitBound) return;
+    if (channel < 0 || channel > 2 || low > high || low < -kLimitBound || high > kLimitBound) return;
     if (low == high) {
         --low;
         ++high;

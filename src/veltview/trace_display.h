@@ -2,8 +2,8 @@
 // S seconds a sweep, each sample row drawn as one short line per channel
 // (never a redraw of the whole plot), with erase-ahead clearing the columns
 // in front of the cursor; per-channel scaling with its "m:"/"d:" labels;
-// the panel texts the plot owns (" %ds" on row 28, the channel menus on
-// row 29).
+// the panel texts the plot owns (" %ds" on row 28, the channel menus and
+// the shift layer's indicator on row 29).
 //
 // Decisions taken here:
 //  - Clearing the panel clears the whole 480 x 360 area, not only its
@@ -65,11 +65,17 @@ public:
     /// @brief Once per good block. @return true when a new sweep begins and
     /// the block time belongs on row 28.
     bool blockDone();
-    /// @brief Ignored beyond +-300000000; equal limits are widened by one each way.
+    /// @brief Ignored beyond +-300000000 and when `low` > `high`; equal
+    /// limits are widened by one each way.
     void setLimits(int channel, int32_t low, int32_t high);
     void selectChannel(int channel);
     void scale(ScaleCommand command);
     void freeze(bool on);
+    /// @brief The panel's shift layer (key 9) and its "Sh" indicator on row
+    /// 29; a display reset turns it off with the indicator.
+    void setShift(bool on);
+    void toggleShift() { setShift(!shift_); }
+    bool shifted() const { return shift_; }
     /// @brief Clears the bands and starts a new sweep at the next block.
     void redraw();
 
@@ -109,6 +115,7 @@ private:
     bool sweepActive_ = false;
     bool firstRow_ = true;
     bool frozen_ = false;
+    bool shift_ = false;
     enum class Auto { Off, Armed, Tracking } auto_ = Auto::Off;
     int32_t trackMin_ = 0, trackMax_ = 0;
     int cardMenu_ = 0, calibrationMenu_ = 0;

@@ -16,6 +16,10 @@ public:
     virtual void setRealtimeDirectory(const std::string& text) = 0;
     virtual void setRealtimeFileNumber(const std::string& text) = 0;
     virtual void setRealtimeBytes(const std::string& text) = 0;
+    /// @brief What each writer is doing, in words: "writing", "waiting for
+    /// folder <path>", "N bytes lost" (a writer's state).
+    virtual void setRealtimeState(const std::string& text) = 0;
+    virtual void setArchiveState(const std::string& text) = 0;
     virtual void setDeviceDirectory(int device, const std::string& text) = 0;
     virtual void setDeviceChecked(int device, bool checked) = 0;
     /// @brief The operator's tick of the device's check box.
@@ -30,6 +34,8 @@ public:
     void setRealtimeDirectory(const std::string& t) override { realtimeDirectory = t; }
     void setRealtimeFileNumber(const std::string& t) override { realtimeFileNumber = t; }
     void setRealtimeBytes(const std::string& t) override { realtimeBytes = t; }
+    void setRealtimeState(const std::string& t) override { realtimeState = t; }
+    void setArchiveState(const std::string& t) override { archiveState = t; }
     void setDeviceDirectory(int d, const std::string& t) override {
         if (d >= 0 && d < 4) deviceDirectory[std::size_t(d)] = t;
     }
@@ -42,6 +48,7 @@ public:
     }
 
     std::string realtimeCaption, realtimeDirectory, realtimeFileNumber, realtimeBytes;
+    std::string realtimeState, archiveState;
     std::array<std::string, 4> deviceDirectory;
     std::array<bool, 4> checked{};
     std::array<int, 4> dot{};

@@ -40,7 +40,11 @@ TEST(PanelImageTest, ScaleRecordIsAppliedQueuedAndStored) {
     display.setLimits(1, -3, 9);
     image.queueScale(display);
     image.queueScale(display);  // still moving: ignored
-    int steps = 0;
+    image.queueStep();
+    // A store (a close) while the record moves writes it whole.
+    ASSERT_EQ(image.storeImage(path), 0);
+    EXPECT_EQ(int32_t(platform::get_u32le(&test::readFile(path)[48])), 9);  // channel 1 high, not moved yet
+    int steps = 1;
     while (!image.queueIdle()) image.queueStep(), ++steps;
     EXPECT_EQ(steps, 29);  // 28 bytes, then the queue sees it is done
     ASSERT_EQ(image.storeImage(path), 0);

@@ -1,5 +1,5 @@
 // The receiver fed with the encoder's stream: both files hold the stream
-// from the first written byte on, livemill converts the real-time files
+// from its first byte on, livemill converts the real-time files
 // without losing a block, and the fields show what the encoder put in.
 #include <gtest/gtest.h>
 
@@ -83,12 +83,12 @@ TEST(ReceiverTest, FilesHoldTheStreamAndFieldsShowTheEncodersValues) {
     ASSERT_GT(firstWritten, 0u);
     EXPECT_EQ(receiver.blockLength(), 935);
 
-    // Both files, joined, are the stream from the byte after the first
-    // written one (the program never writes its very first byte).
-    const std::vector<uint8_t> expected(stream.begin() + long(firstWritten) + 1, stream.end());
+    // Both files, joined, are the whole stream: every byte goes to them from
+    // the first, before the block length is learned.
+    const std::vector<uint8_t>& expected = stream;
     std::vector<uint8_t> rt, card;
     for (long n = 1000;; ++n) {
-        char name[16];
+        char name[32];
         std::snprintf(name, sizeof name, "rt/%8.8lX", n);
         if (!std::filesystem::exists(dir.file(name))) break;
         const auto part = readAll(dir.file(name));
@@ -207,6 +207,42 @@ TEST(ReceiverTest, DatesAfterFebruary2100AreRight) {
     for (uint8_t b : stream) receiver.receiveByte(b);
     // 2100 is no leap year: the day after 28 February is 1 March.
     EXPECT_EQ(fields[Field::CurrentTime], "01/03/2100 00:00:50.452");
+}
+
+}  // namespace
+}  // namespace velt::veltview
+
+namespace velt::veltview {
+namespace {
+
+TEST(ReceiverTest, UnknownValuesStayBlankAndASmallGroupDelayCarriesIntoTheSeconds) {
+    recorder::EncoderSettings settings;
+    settings.delay = 20;  // rounds to 0 ms
+    recorder::StreamEncoder encoder(settings);
+    recorder::SignalGenerator signal(4);
+    std::vector<uint8_t> stream;
+    encoder.encodeBlocks(40, signal, stream);
+    PixelCanvas canvas;
+    TraceDisplay display(canvas);
+    MemoryMonitorFields fields;
+    Receiver receiver({display, canvas, fields, nullptr, nullptr, nullptr, ""});
+    for (int run = 0; run < 2; ++run) {
+        // Every run starts blank, whatever the last one showed.
+        receiver.startReception();
+        for (Field f : {Field::CurrentTime, Field::ConfigNumber, Field::RestartCounter}) EXPECT_EQ(fields[f], "");
+        for (uint8_t b : stream) {
+            if (!receiver.receiveByte(b)) continue;
+            EXPECT_TRUE(fields[Field::ConfigNumber] == "" || fields[Field::ConfigNumber] == "20260001");
+            EXPECT_TRUE(fields[Field::RestartCounter] == "" || fields[Field::RestartCounter] == "1");
+            EXPECT_EQ(fields[Field::CurrentTime].find("1970"), std::string::npos) << fields[Field::CurrentTime];
+        }
+    }
+    const platform::CivilTime t = platform::utcFromSeconds(encoder.blockTime(encoder.nextBlockNumber() - 1) + 1);
+    char time[40];
+    std::snprintf(time, sizeof time, "%.2d/%.2d/%4.4d %.2d:%.2d:%.2d.000", t.day, t.month, t.year, t.hour, t.minute,
+                  t.second);
+    EXPECT_EQ(fields[Field::CurrentTime], time);
+    EXPECT_EQ(fields[Field::ConfigNumber], "20260001");
 }
 
 }  // namespace

@@ -115,6 +115,14 @@ TEST_F(TraceDisplayTest, ScalingCommandsKeepTheirBounds) {
     display.blockDone();
     EXPECT_EQ(display.channel(1).low, -7);
     EXPECT_EQ(display.channel(1).high, 30);
+    // Horiz. Dec right after AutoScale: the redraw leaves no row tracked,
+    // and the limits stay as they were instead of being inverted.
+    display.scale(ScaleCommand::AutoScale);
+    display.blockDone();
+    display.scale(ScaleCommand::HorizontalDecrease);
+    display.blockDone();
+    EXPECT_EQ(display.channel(1).low, -7);
+    EXPECT_EQ(display.channel(1).high, 30);
 }
 
 TEST_F(TraceDisplayTest, PanelMenusStepAndRun) {
@@ -131,6 +139,12 @@ TEST_F(TraceDisplayTest, PanelMenusStepAndRun) {
     EXPECT_EQ(canvas.row(29).substr(22, 16), "4 - next file   ");
     display.stepCalibrationMenu();  // the other menu goes blank
     EXPECT_EQ(display.runCardMenu(), MenuAction::None);
+    // A display reset turns the shift layer off with its indicator.
+    display.toggleShift();
+    EXPECT_EQ(canvas.row(29).substr(38, 2), "Sh");
+    display.resetDisplay(100);
+    EXPECT_FALSE(display.shifted());
+    EXPECT_EQ(canvas.row(29).substr(38, 2), "  ");
 }
 
 }  // namespace

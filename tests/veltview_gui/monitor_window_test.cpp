@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "link/simulator.h"
@@ -176,6 +178,7 @@ TEST(MonitorWindowTest, MonitorsPausesAndEditsTheSimulatedRecorder) {
     clickKeys(window, {9, 4, 9, 8});
     EXPECT_TRUE(waitFor([&] { return fileText(commands).find("CNF?") != std::string::npos; }, 10)) << fileText(commands);
     waitFor([] { return false; }, 1);
+    EXPECT_EQ(window.text("link"), "recorder stopped while its parameters are edited");
     save(window, "veltview-parameter-screen.png");
     // Edit the station name's fifth character from 1 to 2, step to SAVE, press it.
     clickKeys(window, {12, 8, 8, 8, 8, 3, 12, 5, 5, 5, 5, 5, 12});
@@ -187,6 +190,51 @@ TEST(MonitorWindowTest, MonitorsPausesAndEditsTheSimulatedRecorder) {
     monitor.stop();
     worker.join();
     EXPECT_TRUE(monitor.done());
+}
+
+}  // namespace
+}  // namespace velt::veltview::gui
+
+namespace velt::veltview::gui {
+namespace {
+
+// A recorder that goes away and comes back on the same port: while it is
+// away the window shows the notice (in the link line and a box nobody
+// clicks), and the worker reconnects on its own once it is back.
+TEST(MonitorWindowTest, ReconnectsWhileTheNoticeShowsWithoutAClick) {
+    const test::TempDir dir;
+    auto sim = std::make_unique<test::Simulator>(std::vector<std::string>{"--tcp", "127.0.0.1:0", "--speed", "20"});
+    const std::string line = sim->firstLine();
+    const std::string prefix = "veltsim serve: listening on 127.0.0.1:";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+    const std::string port = line.substr(prefix.size());
+    std::ofstream(dir.file("veltView.ini")) << "[VELTVIEW]\nINDEVICE=INET\nINDEVICECONFIGSTRING=127.0.0.1 " << port
+                                            << "\n[LCDEEPROM]\nCONFIGFILE=" << dir.file("lcdeeprom.dat") << "\n";
+    QtCanvas canvas;
+    MonitorWindow window(canvas);
+    Monitor monitor(dir.file("veltView.ini"), canvas, window, window, window);
+    window.attach(&monitor);
+    window.show();
+    std::thread worker([&monitor] { monitor.run(); });
+    monitor.setReady();
+    EXPECT_TRUE(waitFor([&] { return window.text("link").startsWith("connected to"); }, 10));
+
+    sim->signal(SIGTERM);
+    sim->wait(5);
+    const auto noticeShown = [&] {
+        for (QMessageBox* box : window.findChildren<QMessageBox*>())
+            if (box->isVisible() && box->text() == "Input Stream not opened") return true;
+        return false;
+    };
+    EXPECT_TRUE(waitFor([&] { return noticeShown() && window.text("link").startsWith("Input Stream not opened"); }, 15))
+        << window.text("link").toStdString();
+    sim = std::make_unique<test::Simulator>(std::vector<std::string>{"--tcp", "127.0.0.1:" + port, "--speed", "20"});
+    EXPECT_EQ(sim->firstLine(), prefix + port);
+    EXPECT_TRUE(waitFor([&] { return window.text("link").startsWith("connected to"); }, 20))
+        << window.text("link").toStdString();
+    EXPECT_TRUE(noticeShown());  // nobody clicked it
+    monitor.stop();
+    worker.join();
 }
 
 }  // namespace

@@ -127,6 +127,9 @@ MonitorWindow::MonitorWindow(QtCanvas& canvas) : canvas_(canvas) {
         if (monitor_ != nullptr) monitor_->press(second ? key_code::kArchiveResume : key_code::kArchivePause);
         second = !second;
     });
+    auto* archState = new QLabel(archive);
+    archState->setObjectName("archState");
+    archState->setGeometry(10, 168, 405, 18);
 
     auto* rt = new QGroupBox("RTdata", this);
     rt->setObjectName("rtCaption");
@@ -134,6 +137,9 @@ MonitorWindow::MonitorWindow(QtCanvas& canvas) : canvas_(canvas) {
     field(rt, "Dir", 10, 22, 330, "rtDir");
     field(rt, "FNum", 10, 50, 100, "rtNumber");
     field(rt, "Bytes", 200, 50, 100, "rtBytes");
+    auto* rtState = new QLabel(rt);
+    rtState->setObjectName("rtState");
+    rtState->setGeometry(10, 76, 405, 18);
 
     auto* calibration = new QGroupBox("Calibration", this);
     calibration->setGeometry(565, 320, 425, 60);
@@ -152,6 +158,7 @@ MonitorWindow::MonitorWindow(QtCanvas& canvas) : canvas_(canvas) {
     link->setWordWrap(true);
 
     auto* stop = new QPushButton("Stop", this);
+    stop->setObjectName("stopProgram");
     stop->setGeometry(900, 732, 90, 24);
     connect(stop, &QPushButton::clicked, this, &QWidget::close);
 
@@ -218,6 +225,14 @@ void MonitorWindow::apply() {
             const int d = key[3] - '0';
             dotStates_[std::size_t(d)] = std::stoi(value);
             dots_[std::size_t(d)]->setStyleSheet(dotStyle(dotStates_[std::size_t(d)]));
+        } else if (key == "notice") {
+            // Informs, never waits: the worker has gone on with its retries.
+            if (notice_ == nullptr) {
+                notice_ = new QMessageBox(QMessageBox::Information, windowTitle(), text, QMessageBox::Ok, this);
+                notice_->setModal(false);
+            }
+            notice_->setText(text);
+            notice_->show();
         } else if (key.rfind("check", 0) == 0) {
             deviceBoxes_[std::size_t(key[5] - '0')]->setChecked(value == "1");
         } else if (auto* box = findChild<QLineEdit*>(QString::fromStdString(key))) {
@@ -234,19 +249,6 @@ void MonitorWindow::setDeviceChecked(int d, bool c) {
     post("check" + std::to_string(d), c ? "1" : "0");
 }
 
-void MonitorWindow::showMessage(const std::string& text, const std::atomic<bool>& stop) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    const std::atomic<bool>* stopping = &stop;
-    QMetaObject::invokeMethod(
-        this, [this, text, done, stopping] {
-            // A box that arrives once the program stops would hold the shutdown.
-            if (!stopping->load()) QMessageBox::information(this, windowTitle(), QString::fromStdString(text));
-            done->store(true);
-        },
-        Qt::QueuedConnection);
-    while (!done->load() && !stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-}
-
 QString MonitorWindow::text(const QString& name) const {
     if (auto* box = findChild<QLineEdit*>(name)) return box->text();
     if (auto* label = findChild<QLabel*>(name)) return label->text();
@@ -261,7 +263,23 @@ void MonitorWindow::paintEvent(QPaintEvent* event) {
     p.drawImage(kAreaX, kAreaY, canvas_.snapshot());
 }
 
+void MonitorWindow::stopAsked() {
+    // The Calibration group has a "Stop" of its own: the question names what this one ends.
+    confirmed_ = QMessageBox::question(this, windowTitle(),
+                                       "Do you really want to stop recording?\n"
+                                       "The monitor closes its files and ends; the recorder goes on.",
+                                       QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
 void MonitorWindow::closeEvent(QCloseEvent* event) {
+    // The worker records while the question waits: only the window waits for the answer.
+    if (ask_ && !confirmed_ && monitor_ != nullptr && !monitor_->done()) {
+        stopAsked();
+        if (ask_ && !confirmed_) {  // "No" (and no stop signal came meanwhile)
+            event->ignore();
+            return;
+        }
+    }
     if (monitor_ != nullptr) monitor_->stop();
     event->accept();
 }
@@ -280,7 +298,11 @@ int runWithWindow(int& argc, char** argv, const std::string& iniPath, std::atomi
     QTimer::singleShot(0, &window, [&monitor] { monitor.setReady(); });  // once the event loop runs
     QTimer stopWatch;
     QObject::connect(&stopWatch, &QTimer::timeout, &window, [&] {
-        if (stopRequested.load()) window.close();
+        if (stopRequested.load()) {
+            window.closeWithoutAsking();  // a signal, not a person: nobody to answer
+            if (QWidget* question = QApplication::activeModalWidget()) question->close();
+            window.close();
+        }
     });
     stopWatch.start(100);
     const int status = app.exec();

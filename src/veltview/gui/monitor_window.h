@@ -22,6 +22,7 @@
 #include "veltview/writer_window.h"
 
 class QCheckBox;
+class QMessageBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -42,12 +43,14 @@ public:
     void setPauseText(const std::string& text) override { post("pauseText", text); }
     void setPaused(bool paused) override { post("paused", paused ? "1" : "0"); }
     void setLinkText(const std::string& text) override { post("link", text); }
-    void showMessage(const std::string& text, const std::atomic<bool>& stop) override;
+    void showNotice(const std::string& text) override { post("notice", text); }
     void setField(Field field, const std::string& text) override { post("field" + std::to_string(int(field)), text); }
     void setRealtimeCaption(const std::string& t) override { post("rtCaption", t); }
     void setRealtimeDirectory(const std::string& t) override { post("rtDir", t); }
     void setRealtimeFileNumber(const std::string& t) override { post("rtNumber", t); }
     void setRealtimeBytes(const std::string& t) override { post("rtBytes", t); }
+    void setRealtimeState(const std::string& t) override { post("rtState", t); }
+    void setArchiveState(const std::string& t) override { post("archState", t); }
     void setDeviceDirectory(int d, const std::string& t) override { post("devDir" + std::to_string(d), t); }
     void setDeviceChecked(int d, bool c) override;
     bool deviceChecked(int d) override { return d >= 0 && d < 4 && checked_[std::size_t(d)].load(); }
@@ -55,6 +58,10 @@ public:
 
     /// @brief The text shown by the control named `name` (for tests).
     QString text(const QString& name) const;
+    /// @brief The next close stops without asking (a stop signal, not a person).
+    void closeWithoutAsking() { ask_ = false; }
+    /// @brief The operator's stop: asks first while the monitor records.
+    void stopAsked();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -79,6 +86,9 @@ private:
     std::vector<QPushButton*> scalingButtons_;
     QPushButton* pauseButton_ = nullptr;
     bool paused_ = false;
+    QMessageBox* notice_ = nullptr;  // one non-modal box at a time, updated
+    bool ask_ = true;
+    bool confirmed_ = false;         // the operator said yes to the stop question
 };
 
 /// @brief Runs the monitor with its window until the window closes or
