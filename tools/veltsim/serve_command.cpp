@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -399,6 +400,7 @@ private:
     bool ptyHasClient() const;
     void connect(int fd, bool socket, int64_t now);
     bool disconnect(const char* why);
+    void lingerUntilRead() const;
     bool stalled(int64_t now) const;
     int timeoutMillis(int64_t now) const;
     bool serveClient(short revents);
@@ -491,6 +493,21 @@ void Server::connect(int fd, bool socket, int64_t now) {
     VELT_LOG_INFO(kWho, "client connected on %s", socket ? "TCP" : o_.pty.c_str());
 }
 
+// Closing a pseudo-terminal discards what its client has not read yet: a
+// drop waits (at most kLingerNanos) until the client has read the bytes
+// sent, as a cable pulled after they arrived would.
+void Server::lingerUntilRead() const {
+    const int fd = ::open(ptySlave_.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    constexpr int kStepMillis = 10;
+    for (int64_t waited = 0; waited < kLingerNanos; waited += kStepMillis * 1'000'000) {
+        ::usleep(kStepMillis * 1000);  // the bytes reach the client's queue a moment after the write
+        int unread = 0;
+        if (::ioctl(fd, FIONREAD, &unread) != 0 || unread == 0) break;
+    }
+    ::close(fd);
+}
+
 // Ends the client's connection; on the pty the client leaves with the old
 // pseudo-terminal, so that the next one starts without stale bytes.
 // @return false when no new pseudo-terminal could be made.
@@ -498,6 +515,7 @@ bool Server::disconnect(const char* why) {
     VELT_LOG_INFO(kWho, "client %s", why);
     const bool socket = client_->socket;
     if (socket) ::close(client_->fd);
+    else lingerUntilRead();
     client_.reset();
     if (socket || openPtyLink()) return true;
     fail("cannot make a pseudo-terminal at", o_.pty);
