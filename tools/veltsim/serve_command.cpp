@@ -399,7 +399,8 @@ private:
     bool openPtyLink();
     bool ptyHasClient() const;
     void connect(int fd, bool socket, int64_t now);
-    bool disconnect(const char* why);
+    /// `dropped`: the simulator ends a connection its client still holds.
+    bool disconnect(const char* why, bool dropped = false);
     void lingerUntilRead() const;
     bool stalled(int64_t now) const;
     int timeoutMillis(int64_t now) const;
@@ -511,11 +512,11 @@ void Server::lingerUntilRead() const {
 // Ends the client's connection; on the pty the client leaves with the old
 // pseudo-terminal, so that the next one starts without stale bytes.
 // @return false when no new pseudo-terminal could be made.
-bool Server::disconnect(const char* why) {
+bool Server::disconnect(const char* why, bool dropped) {
     VELT_LOG_INFO(kWho, "client %s", why);
     const bool socket = client_->socket;
     if (socket) ::close(client_->fd);
-    else lingerUntilRead();
+    else if (dropped) lingerUntilRead();
     client_.reset();
     if (socket || openPtyLink()) return true;
     fail("cannot make a pseudo-terminal at", o_.pty);
@@ -547,7 +548,7 @@ int Server::run() {
     for (;;) {
         const int64_t now = monotonicNanos();
         if (!client_ && ptyMaster_ >= 0 && ptyHasClient()) connect(ptyMaster_, false, now);
-        if (client_ && o_.dropAfter >= 0 && now >= client_->since + o_.dropAfter && !disconnect("dropped")) return 1;
+        if (client_ && o_.dropAfter >= 0 && now >= client_->since + o_.dropAfter && !disconnect("dropped", true)) return 1;
         recorder_.produce(now, client_ ? &client_->out : nullptr);
         if (recorder_.finished() && (!client_ || client_->out.pending() == 0)) {
             if (!client_ || client_->socket) return 0;
