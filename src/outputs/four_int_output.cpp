@@ -290,8 +290,11 @@ void FourIntOutput::learnLastFile(ChannelFile& file, int channel, int samplesPer
     for (const std::string& name : names) {
         const std::string path = folder + name;
         const int64_t start = blockTimeOfName(path, channel);
+        // A file holds at most SECINFILE blocks: one that starts earlier than
+        // that before the first delivered block can neither hold it nor end at it.
+        if (start < 0 || start + blocksPerFile_ < time_) continue;
         struct stat st {};
-        if (start < 0 || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         files.push_back(Held{path, start, start + st.st_size / blockBytes});
     }
     // What the files hold decides, never which was changed last: from the

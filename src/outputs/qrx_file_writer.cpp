@@ -331,6 +331,10 @@ double QrxFileWriter::resumeTrace(std::string_view station, std::string_view cha
             continue;
         const int64_t seconds = platform::secondsFromUtc(year, month, day, hour, minute, second);
         if (qrxFileName(double(seconds), tr->channel, st->name) != name) continue;
+        // A file spans at most its hour: one that starts earlier than that
+        // before the first delivered block can neither hold it nor end at it,
+        // and a station's years of files are not opened at every restart.
+        if (double(seconds) + st->minutesPerFile * 60 + 1 < start) continue;
         Held h{st->name + "/" + name, double(seconds) + (start - std::floor(start)), 0, 0};
         const int64_t samples = wholeBlocksOf(fullPath(h.relative), rate, h.gain);
         if (samples < 0) continue;
