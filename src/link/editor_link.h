@@ -1,7 +1,8 @@
-// The link as the station-parameter editor uses it: the same transport
-// with two differences its protocol relies on. isOpen() always answers 0,
-// and available() runs the I/O passes on every call, not only when nothing
-// is waiting, so replies keep flowing while the editor polls byte by byte.
+// The link as the station-parameter editor uses it: the same transport,
+// except that available() runs the I/O passes on every call, not only when
+// nothing is waiting, so replies keep flowing while the editor polls byte
+// by byte. isOpen() and lastError() are the transport's, so that a write
+// back stops at once when the link underneath drops.
 #pragma once
 
 #include "link/device_link.h"
@@ -15,7 +16,11 @@ public:
     /// @brief Uses `link` (not owned; must outlive this object).
     explicit EditorLink(DeviceLink& link) : link_(link) {}
 
-    int isOpen() override { return 0; }
+    int isOpen() override {
+        const int open = link_.isOpen();
+        if (open == 0) lastError_ = link_.lastError();
+        return open;
+    }
     int available() override {
         for (int i = 0; i < kPollLimit && link_.service(); ++i) {
         }

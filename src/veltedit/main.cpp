@@ -33,7 +33,7 @@ const char* const kUsage =
     "Usage: veltedit [--config DIR]\n"
     "       veltedit --dump FILE [--yes] [--config DIR]\n"
     "       veltedit --print FILE\n"
-    "       veltedit --restore FILE [--yes] [--config DIR]\n"
+    "       veltedit --restore FILE [--yes] [--other-device] [--config DIR]\n"
     "\n"
 #ifdef VELT_WITH_GUI
     "Without a verb the window \"VeltEdit v.2.5\" opens: it stops the station,\n"
@@ -59,17 +59,22 @@ const char* const kUsage =
     "                  ./testeeprom and the image as read to ./testeeprom.read\n"
     "                  (or .read.1, .read.2 ...: an earlier one is never replaced)\n"
     "  --yes           do not ask before stopping the station\n"
+    "  --other-device  let --restore write an image whose device number is not\n"
+    "                  the station's (another station's names and calibrations);\n"
+    "                  without it such a restore writes nothing\n"
     "  --config DIR    work in DIR, where veltEdit.ini is (FILE is still taken from\n"
     "                  the directory the program was started in)\n"
     "  --help          this text\n"
     "\n"
     "Stopping a station takes 8 to 18 s, up to about 90 s when it does not answer.\n"
     "Progress and messages go to standard error, parameters to standard output.\n"
-    "SIGINT and SIGTERM end the conversation at once and restart the station.\n"
-    "Exit status: 0 done; 1 the job failed (the station's image could not be read,\n"
-    "a file could not be read or written, the image read back after a restore\n"
-    "differs from what was written); 2 bad arguments or settings\n"
-    "(\"Connect stream not found\").\n";
+    "SIGINT and SIGTERM end the conversation at its next step and restart the\n"
+    "station; a value being written (a float, an address, a name) is finished\n"
+    "first, so the station never restarts on half a value.\n"
+    "Exit status: 0 done; 1 the job failed (the link could not be opened or was\n"
+    "lost, the station's image could not be read, a file could not be read or\n"
+    "written, the image read back after a restore differs from what was written,\n"
+    "an interrupt); 2 bad arguments or settings (\"Connect stream not found\").\n";
 
 // SIGINT and SIGTERM end the conversation at its next check; the station
 // is then restarted before the program ends.
@@ -90,6 +95,7 @@ struct Arguments {
     std::string file;
     std::string configDir;
     bool yes = false;
+    bool otherDevice = false;
 };
 
 int parseArguments(int argc, char** argv, Arguments& a) {
@@ -101,6 +107,8 @@ int parseArguments(int argc, char** argv, Arguments& a) {
         }
         if (arg == "--yes") {
             a.yes = true;
+        } else if (arg == "--other-device") {
+            a.otherDevice = true;
         } else if ((arg == "--dump" || arg == "--print" || arg == "--restore") && i + 1 < argc && a.verb.empty()) {
             a.verb = arg;
             a.file = argv[++i];
@@ -144,6 +152,8 @@ int printFile(const std::string& path) {
     return kDone;
 }
 
+uint16_t deviceOf(const Image& image) { return uint16_t(image[kDevice] | image[kDevice + 1] << 8); }
+
 /// Stops the station, reads its image and runs the verb; always restarts it.
 int talkToStation(const Arguments& a) {
     Image backup{};
@@ -179,6 +189,7 @@ int talkToStation(const Arguments& a) {
     EepromSession session(*connection.link, pacer, &progress);
     int result = kDone;
     if (!session.connect()) {
+        if (session.linkLost()) VELT_LOG_ERROR(settings.device.c_str(), "%s", session.linkError().c_str());
         std::fprintf(stderr, "EEPROOM not readen\n");
         session.restart();
         result = kFailed;
@@ -189,25 +200,26 @@ int talkToStation(const Arguments& a) {
         }
         std::fputs(describeImage(session.receivedImage()).c_str(), stdout);
         session.restart();
-    } else {
-        if ((backup[kDevice] != session.receivedImage()[kDevice]) ||
-            (backup[kDevice + 1] != session.receivedImage()[kDevice + 1]))
-            VELT_LOG_WARNING(a.file.c_str(), "the image is of another device number than the station's");
-        const int changed = restoreEditable(backup, session.editImage());
-        WriteBackReport report;
-        const int rc = session.writeBack(WriteBackFiles{}, report);
-        // Read back before the restart: only what the station holds now counts.
-        const int differing = rc == EepromSession::kDone && report.sent > 0 ? session.verify() : 0;
+    } else if (deviceOf(backup) != deviceOf(session.receivedImage()) && !a.otherDevice) {
+        VELT_LOG_ERROR(a.file.c_str(),
+                       "is the image of device %4.4Xh, the station is device %4.4Xh: nothing written "
+                       "(--other-device writes another station's names and calibrations)",
+                       unsigned(deviceOf(backup)), unsigned(deviceOf(session.receivedImage())));
         session.restart();
-        if (rc != EepromSession::kDone || report.interrupted) {
-            result = kFailed;
-        } else if (differing != 0) {
-            VELT_LOG_ERROR(settings.device.c_str(), "read back after writing %d bytes: %s", report.sent,
-                           differing < 0 ? "no complete image" : (std::to_string(differing) + " bytes differ").c_str());
-            result = kFailed;
+        result = kFailed;
+    } else {
+        restoreEditable(backup, session.editImage());
+        const WriteBackFiles files;
+        WriteBackReport report;
+        // Read back before the restart: only what the station holds now counts.
+        const bool proven = session.commit(files, report);
+        session.restart();
+        const std::string what = report.describe(files);
+        if (proven) {
+            std::fprintf(stderr, "%s\n", what.c_str());
         } else {
-            std::fprintf(stderr, "restored %d bytes%s%s\n", changed, report.keptAs.empty() ? "" : "; image as read kept in ",
-                         report.keptAs.c_str());
+            VELT_LOG_ERROR(settings.device.c_str(), "%s", what.c_str());
+            result = kFailed;
         }
     }
     if (interrupted) {

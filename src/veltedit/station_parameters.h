@@ -3,9 +3,15 @@
 //
 //  - Station name: up to the first 00, at most 13 bytes (FF is a
 //    character there); channel and sensor names stop at 00 or FF, at most 8.
-//  - Taken back from a field, a channel or sensor name (and the text of a
-//    number) ends at the first character outside 33..127; numbers that do
-//    not parse keep the old value.
+//  - A field whose text or selection the operator did not change keeps its
+//    stored bytes exactly: a value that is not set (FF FF FF FF), a units
+//    code outside the list, a name with a blank or FF bytes.
+//  - Taken back from an edited field, a channel or sensor name ends at the
+//    first character outside 33..127. Numbers are read and shown in C
+//    notation whatever the locale.
+//  - Nothing is taken back while any edited field is wrong (a number that
+//    is not one, not finite or out of range; a name longer than its field):
+//    each problem names its control, and Save then writes nothing.
 //  - The rate code is bits 0-2 of byte 33; the other bits are kept.
 //  - A phase-loop text whose low 16 bits are 0 leaves bytes 22-23 alone.
 //  - Only channels below min(channel count, 3) are decoded and encoded; the
@@ -15,6 +21,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "veltedit/eeprom_image.h"
 #include "veltedit/response_tables.h"
@@ -34,7 +41,17 @@ const char* unitsText(int index);
 /// @brief "50", "100" or "200" for list position 0..2.
 const char* rateText(int index);
 
+/// Which fields of a channel the operator changed (bits of `edited`).
+enum ChannelField : unsigned {
+    kEditedName = 1,
+    kEditedSensor = 2,
+    kEditedUnits = 4,
+    kEditedCalibration = 8,
+    kEditedPeriod = 16,
+};
+
 struct ChannelParameters {
+    unsigned edited = 0;  // ChannelField bits: only these are encoded
     std::string name;
     std::string sensor;
     uint8_t units = kUnitsNone;
@@ -61,6 +78,25 @@ struct StationParameters {
     /// @brief The rate list position of the rate byte, -1 when none matches.
     int rateIndex() const;
 };
+
+/// A field of the image: bytes [begin, end) and what they hold ("channel 2
+/// calibration"). A write back sends a field whole or not at all.
+struct ImageField {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::string name;
+};
+/// @brief The field that holds `address` (0..511); a single byte where
+/// the editor does not interpret the image.
+ImageField fieldAt(std::size_t address);
+
+/// What is wrong with an edited control: its name (as the window names it:
+/// "station", "channelName", "sensor", "calib", "calper") and why.
+struct FieldProblem {
+    std::string control;
+    std::string message;
+};
+using FieldProblems = std::vector<FieldProblem>;
 
 /// @brief Decodes every field, and the response tables, of `image`.
 StationParameters decodeStation(const Image& image);
@@ -108,18 +144,21 @@ public:
     ChannelFields channelFields() const;
     /// @brief The station-wide controls as the image gives them.
     StationFields stationFields() const;
-    /// @brief Takes the current channel's texts back into the parameters;
-    /// nothing unless `fields.number` still names the current channel.
-    void takeBack(const ChannelFields& fields);
-    /// @brief Takes the fields back and moves to the previous / next channel, wrapping.
-    void prev(const ChannelFields& fields);
-    void next(const ChannelFields& fields);
+    /// @brief Takes the current channel's edited texts back into the
+    /// parameters; nothing unless `fields.number` still names the current
+    /// channel, and nothing at all when a text is wrong. @return the problems.
+    FieldProblems takeBack(const ChannelFields& fields);
+    /// @brief Takes the fields back and moves to the previous / next
+    /// channel, wrapping; stays when a text is wrong. @return the problems.
+    FieldProblems prev(const ChannelFields& fields);
+    FieldProblems next(const ChannelFields& fields);
     /// @brief "Response form" text of the current channel: "%4.4X (%d)" or " ".
     std::string responseText() const;
 
     /// @brief Save's encoding into `image`: the current channel's fields,
-    /// then station name, rate, phase loop and every shown channel.
-    void encode(const StationFields& station, const ChannelFields& fields, Image& image);
+    /// then station name, rate, phase loop and the edited fields of every
+    /// shown channel. @return the problems; `image` is unchanged unless none.
+    FieldProblems encode(const StationFields& station, const ChannelFields& fields, Image& image);
 
     /// @brief Takes over a closed "Set Response Form": its new tables, and
     /// when a row was chosen the current channel's table (written to `image`).
@@ -127,6 +166,7 @@ public:
 
 private:
     StationParameters p_;
+    bool stationEdited_ = false;
     int current_ = 0;
 };
 

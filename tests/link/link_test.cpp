@@ -238,13 +238,13 @@ TEST(SerialLinkTest, TalksOverAPseudoTerminalAndNoticesItsHangUp) {
     EXPECT_FALSE(link.lastError().empty());
 }
 
-TEST(EditorLinkTest, NeverOpenAndServicesOnEveryCall) {
+TEST(EditorLinkTest, ServicesOnEveryCallAndSeesTheDrop) {
     Listener server;
     SocketLink socket(Endpoint{"127.0.0.1", server.port});
     EditorLink link(socket);
     ASSERT_EQ(link.open(), 0);
     const int peer = server.accept();
-    EXPECT_EQ(link.isOpen(), 0);
+    EXPECT_NE(link.isOpen(), 0);
     ASSERT_EQ(::send(peer, ">", 1, 0), 1);
     int waiting = 0;
     for (int i = 0; i < 1000 && waiting == 0; ++i) {
@@ -254,6 +254,9 @@ TEST(EditorLinkTest, NeverOpenAndServicesOnEveryCall) {
     EXPECT_EQ(waiting, 1);
     EXPECT_EQ(link.readByte(), '>');
     ::close(peer);
+    for (int i = 0; i < 1000 && link.isOpen(); ++i) link.waitReadable(10, nullptr);
+    EXPECT_EQ(link.isOpen(), 0);
+    EXPECT_FALSE(link.lastError().empty());
 }
 
 }  // namespace

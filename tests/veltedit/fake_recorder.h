@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,7 +60,7 @@ class FakeRecorder final : public link::DeviceLink {
 public:
     explicit FakeRecorder(Image image) : image(image) {}
 
-    int isOpen() override { return 1; }
+    int isOpen() override { return dropped ? 0 : 1; }
     int available() override { return int(pending_.size()); }
     uint8_t readByte() override {
         if (pending_.empty()) return 0xFF;
@@ -73,6 +74,7 @@ public:
     int close() override { return 0; }
     int writeSpace() override { return 100000; }
     int write(const uint8_t* data, int count) override {
+        if (dropped) return -1;
         for (int i = 0; i < count; ++i) {
             sent += char(data[i]);
             if (data[i] == '\n') {
@@ -94,6 +96,9 @@ public:
     int skipLine = -1;          // an EPR? answer line left out
     std::string extraLine;      // sent after the 32 lines of an EPR? answer
     bool ignoreWrites = false;  // answers EPRW but keeps its image
+    int dropAtWrite = -1;       // the link drops when this EPRW (1, 2, ...) has changed the image
+    bool dropped = false;
+    std::function<void()> afterWrite;  // called after each EPRW is answered
 
 private:
     void answer(const std::string& line) {
@@ -104,8 +109,14 @@ private:
             for (int i = 0; i < int(lines.size()); ++i)
                 if (i != skipLine) out += lines[std::size_t(i)];
             out += extraLine;
-        } else if (line.size() == 10 && line.compare(0, 4, "EPRW") == 0 && line[7] == '=' && !ignoreWrites) {
-            image[std::stoul(line.substr(4, 3), nullptr, 16) & 0x1FF] = uint8_t(std::stoul(line.substr(8, 2), nullptr, 16));
+        } else if (line.size() == 10 && line.compare(0, 4, "EPRW") == 0 && line[7] == '=') {
+            if (!ignoreWrites)
+                image[std::stoul(line.substr(4, 3), nullptr, 16) & 0x1FF] = uint8_t(std::stoul(line.substr(8, 2), nullptr, 16));
+            if (++writes_ == dropAtWrite) {
+                dropped = true;
+                return;
+            }
+            if (afterWrite) afterWrite();
         }
         out += '>';
         pending_.insert(pending_.end(), out.begin(), out.end());
@@ -113,6 +124,7 @@ private:
 
     std::string line_;
     std::deque<char> pending_;
+    int writes_ = 0;
 };
 
 }  // namespace velt::test

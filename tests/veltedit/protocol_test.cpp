@@ -124,8 +124,8 @@ TEST_F(SessionTest, OneChangedByteIsWrittenAloneAfterTheBackups) {
 
     const std::size_t mark = recorder.sent.size();
     session.editImage()[35] = 0x41;
-    EXPECT_EQ(session.save(files, report), EepromSession::kDone);
-    EXPECT_EQ(recorder.sentSince(mark), "EPRW023=41\nRST\n");
+    EXPECT_TRUE(session.commit(files, report));
+    EXPECT_EQ(recorder.sentSince(mark), "EPRW023=41\nEPR?\n");  // then read back
     EXPECT_EQ(report.sent, 1);
     EXPECT_EQ(report.unanswered, 0);
 
@@ -138,20 +138,38 @@ TEST_F(SessionTest, OneChangedByteIsWrittenAloneAfterTheBackups) {
 
     // A second save keeps the first backup and takes the next free name.
     session.editImage()[36] = 0x42;
-    EXPECT_EQ(session.save(files, report), EepromSession::kDone);
+    EXPECT_TRUE(session.commit(files, report));
     EXPECT_EQ(report.keptAs, files.kept + ".1");
 }
 
-TEST_F(SessionTest, AReadBackShowsBytesTheStationDidNotTake) {
+TEST_F(SessionTest, AReadBackShowsBytesTheStationDidNotTakeAndARetryWritesThem) {
     ASSERT_TRUE(session.connect());
-    session.editImage()[35] = 0x41;
-    ASSERT_EQ(session.writeBack(files, report), EepromSession::kDone);
-    EXPECT_EQ(session.verify(), 0);
     recorder.ignoreWrites = true;
     session.editImage()[36] = 0x42;
-    ASSERT_EQ(session.writeBack(files, report), EepromSession::kDone);
-    EXPECT_EQ(report.sent, 2);
-    EXPECT_EQ(session.verify(), 1);
+    EXPECT_FALSE(session.commit(files, report));
+    EXPECT_EQ(report.differing, std::vector<std::size_t>({36}));
+    EXPECT_NE(report.describe(files).find("024 (station name)"), std::string::npos) << report.describe(files);
+    recorder.ignoreWrites = false;
+    ASSERT_TRUE(session.reread());
+    EXPECT_TRUE(session.commit(files, report));
+    EXPECT_EQ(recorder.image[36], 0x42);
+}
+
+TEST_F(SessionTest, AStopDuringAWriteFinishesTheValueBeingWritten) {
+    ASSERT_TRUE(session.connect());
+    Image& edit = session.editImage();
+    const std::size_t calib = veltedit::channelRecord(1) + veltedit::kRecCalibration;
+    for (std::size_t i = 0; i < 4; ++i) edit[calib + i] = uint8_t(0x10 + i);
+    edit[veltedit::channelRecord(1) + veltedit::kRecPeriod] = 0x20;
+    recorder.afterWrite = [this] { session.requestStop(); };
+    EXPECT_FALSE(session.commit(files, report));
+    EXPECT_TRUE(report.interrupted);
+    EXPECT_EQ(report.sent, 4);  // the whole calibration float, not the period after it
+    EXPECT_EQ(std::vector<uint8_t>(recorder.image.begin() + long(calib), recorder.image.begin() + long(calib + 4)),
+              std::vector<uint8_t>({0x10, 0x11, 0x12, 0x13}));
+    const std::size_t mark = recorder.sent.size();
+    EXPECT_EQ(session.restart(), 0);  // the restart still goes out and is waited for
+    EXPECT_EQ(recorder.sentSince(mark), "RST\n");
 }
 
 TEST_F(SessionTest, AStopRequestEndsTheConversationAtOnce) {
@@ -165,8 +183,8 @@ TEST_F(SessionTest, AStopRequestEndsTheConversationAtOnce) {
 TEST_F(SessionTest, NoChangeSendsOnlyTheRestart) {
     ASSERT_TRUE(session.connect());
     const std::size_t mark = recorder.sent.size();
-    EXPECT_EQ(session.save(files, report), EepromSession::kDone);
-    EXPECT_EQ(recorder.sentSince(mark), "RST\n");
+    EXPECT_TRUE(session.commit(files, report));
+    EXPECT_EQ(recorder.sentSince(mark), "");
     EXPECT_FALSE(fileExists(files.kept));
 }
 
@@ -175,8 +193,8 @@ TEST_F(SessionTest, AnIncompleteAnswerIsNoImageAndSaveWritesNothing) {
     EXPECT_FALSE(session.connect());
     session.editImage()[35] = 0x41;
     const std::size_t mark = recorder.sent.size();
-    EXPECT_EQ(session.save(files, report), EepromSession::kNotRead);
-    EXPECT_EQ(recorder.sentSince(mark), "RST\n");
+    EXPECT_EQ(session.writeBack(files, report), EepromSession::kNotRead);
+    EXPECT_EQ(recorder.sentSince(mark), "");
     EXPECT_FALSE(fileExists(files.dump));
 }
 
@@ -185,8 +203,9 @@ TEST_F(SessionTest, AnUnwritableBackupStopsTheWriteBack) {
     session.editImage()[35] = 0x41;
     files.kept = dir.file("missing/testeeprom.read");
     const std::size_t mark = recorder.sent.size();
-    EXPECT_EQ(session.save(files, report), EepromSession::kFileFailed);
-    EXPECT_EQ(recorder.sentSince(mark), "RST\n");
+    EXPECT_FALSE(session.commit(files, report));
+    EXPECT_EQ(recorder.sentSince(mark), "");
+    EXPECT_NE(report.describe(files).find("missing/testeeprom.read"), std::string::npos);
 }
 
 TEST_F(SessionTest, ASilentRecorderGetsFiveAttemptsThenTheReadTimesOut) {

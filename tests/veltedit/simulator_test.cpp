@@ -49,12 +49,13 @@ TEST(StationOnSimulator, AnEditReachesTheEepromAndARestorePutsItBack) {
         ChannelFields channel = editor.channelFields();
         channel.name = "BHZ";
         channel.calibration = "2.5e-9";
-        editor.encode(station, channel, session.editImage());
+        ASSERT_TRUE(editor.encode(station, channel, session.editImage()).empty());
         edited = session.editImage();
 
         WriteBackFiles files{dir.file("testeeprom"), dir.file("testeeprom.read")};
         WriteBackReport report;
-        ASSERT_EQ(session.save(files, report), EepromSession::kDone);
+        ASSERT_TRUE(session.commit(files, report)) << report.describe(files);
+        session.restart();
         EXPECT_EQ(report.unanswered, 0);
         int differing = 0;
         for (std::size_t a = 0; a < kImageBytes; ++a) differing += received[a] != edited[a] ? 1 : 0;

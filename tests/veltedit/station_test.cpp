@@ -21,7 +21,7 @@ std::vector<uint8_t> bytesAt(const Image& image, std::size_t at, std::size_t n) 
 Image saveUnchanged(Image image) {
     StationEditor editor;
     editor.load(image);
-    editor.encode(editor.stationFields(), editor.channelFields(), image);
+    EXPECT_TRUE(editor.encode(editor.stationFields(), editor.channelFields(), image).empty());
     return image;
 }
 
@@ -36,12 +36,12 @@ TEST(StationParameters, TextFieldsKeepTheirEndRules) {
     // The station name stops only at 00; channel names also at FF.
     std::fill_n(image.begin() + kStationName, kStationNameBytes, 0xFF);
     EXPECT_EQ(decodeStation(image).station, std::string(13, '\xFF'));
-    const Image saved = saveUnchanged(image);
-    EXPECT_EQ(decodeStation(saved).channels[0].name, "");
-    EXPECT_EQ(bytesAt(saved, kChannelNames, 8), std::vector<uint8_t>({0, 255, 255, 255, 255, 255, 255, 255}));
-    // An unset calibration value shows as zero and is stored as four zero bytes.
-    EXPECT_EQ(bytesAt(saved, channelRecord(0) + kRecCalibration, 4), std::vector<uint8_t>(4, 0));
-    EXPECT_EQ(bytesAt(saved, channelRecord(0) + 9, 7), bytesAt(image, channelRecord(0) + 9, 7));
+    EXPECT_EQ(decodeStation(image).channels[0].name, "");
+    // Untouched fields keep their bytes: names of FF or with a blank, values
+    // not set (FF FF FF FF, shown as 0), a units code outside the list.
+    writeTextField(image, kSensorNames, kNameBytes, "L4C 3D");
+    image[channelRecord(0)] = 0x05;
+    EXPECT_EQ(saveUnchanged(image), image);
 }
 
 TEST(StationParameters, RateCodeAndPhaseLoopKeepTheirOtherBits) {
@@ -83,18 +83,38 @@ TEST(StationParameters, ChannelFieldsAreTakenBackOnPrevNextAndSave) {
     ChannelFields f = editor.channelFields();
     ASSERT_EQ(f.number, "2");
     f.name = "ABC DEF";  // a blank ends the name
-    f.sensor = "L4C-3D-long";
-    f.calibration = "1.5e-3 V";
-    f.period = "x";  // not a number: kept
+    f.sensor = "L4C-3D";
+    f.calibration = " 1.5e-3 ";
     f.unitsIndex = -1;
-    editor.prev(f);
+    EXPECT_TRUE(editor.prev(f).empty());
     editor.next(editor.channelFields());
     f = editor.channelFields();
     EXPECT_EQ(f.name, "ABC");
-    EXPECT_EQ(f.sensor, "L4C-3D-l");
+    EXPECT_EQ(f.sensor, "L4C-3D");
     EXPECT_EQ(f.calibration, "1.500000e-03");
-    EXPECT_EQ(f.period, "0.000000");
     EXPECT_EQ(f.unitsIndex, kUnitsNoneIndex);
+
+    // A wrong text is reported with its control; nothing is taken back and the channel stays.
+    const std::pair<std::string ChannelFields::*, std::string> bad[] = {
+        {&ChannelFields::calibration, "abc"}, {&ChannelFields::calibration, "1.5e-3 V"},
+        {&ChannelFields::calibration, "nan"}, {&ChannelFields::calibration, "inf"},
+        {&ChannelFields::calibration, "1e50"}, {&ChannelFields::period, "-1"},
+        {&ChannelFields::sensor, "L4C-3D-long"}};
+    for (const auto& [member, text] : bad) {
+        ChannelFields wrong = f;
+        wrong.name = "XYZ";
+        wrong.*member = text;
+        const FieldProblems problems = editor.next(wrong);
+        ASSERT_EQ(problems.size(), 1u) << text;
+        EXPECT_NE(problems[0].message.find(text), std::string::npos) << problems[0].message;
+        EXPECT_EQ(editor.current(), 1);
+        EXPECT_EQ(editor.channelFields().name, "ABC");
+    }
+    Image unchanged = image;
+    StationFields longName = editor.stationFields();
+    longName.station = "FOURTEEN CHARS";
+    ASSERT_EQ(editor.encode(longName, f, unchanged).size(), 1u);
+    EXPECT_EQ(unchanged, image);
     editor.next(f);
     editor.next(editor.channelFields());
     EXPECT_EQ(editor.current(), 0);  // wraps after the third channel

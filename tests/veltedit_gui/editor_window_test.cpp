@@ -9,6 +9,7 @@
 #include <QPixmap>
 
 #include <chrono>
+#include <clocale>
 #include <cstring>
 
 #include "link/editor_link.h"
@@ -87,8 +88,47 @@ TEST(EditorWindowTest, ShowsTheImageReadAndSavesOneEditedByte) {
     const std::size_t mark = recorder.sent.size();
     window.save();
     ASSERT_TRUE(waitFor([&] { return window.finished(); }));
-    EXPECT_EQ(recorder.sentSince(mark), "EPRW027=41\nRST\n");
+    EXPECT_EQ(recorder.sentSince(mark), "EPRW027=41\nEPR?\nRST\n");  // written, read back, restarted
     EXPECT_EQ(recorder.image[0x27], 'A');
+    EXPECT_EQ(window.exitStatus(), 0);
+}
+
+TEST(EditorWindowTest, ASaveWithoutEditsKeepsOddBytesAndSendsOnlyTheRestart) {
+    Image image = stationImage();
+    image[channelRecord(0)] = 0x05;  // a units code outside the list
+    std::fill_n(image.begin() + long(channelRecord(0) + kRecCalibration), 8, 0xFF);  // value and period not set
+    writeTextField(image, kSensorNames, kNameBytes, "L4C 3D");
+    FakeRecorder recorder(image);
+    VirtualPacer pacer;
+    TempDir dir;
+    EditorWindow window(recorder, pacer, WriteBackFiles{dir.file("testeeprom"), dir.file("testeeprom.read")});
+    window.start();
+    ASSERT_TRUE(waitFor([&] { return !window.busy(); }));
+    const std::size_t mark = recorder.sent.size();
+    window.save();
+    ASSERT_TRUE(waitFor([&] { return window.finished(); }));
+    EXPECT_EQ(recorder.sentSince(mark), "RST\n");
+    EXPECT_EQ(recorder.image, image);
+}
+
+TEST(EditorWindowTest, NumbersStayInCNotationUnderACommaLocale) {
+    const std::string before = std::setlocale(LC_NUMERIC, nullptr);
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr) << "no de_DE.UTF-8 locale: run scripts/bootstrap";
+    FakeRecorder recorder(stationImage());
+    VirtualPacer pacer;
+    TempDir dir;
+    EditorWindow window(recorder, pacer, WriteBackFiles{dir.file("testeeprom"), dir.file("testeeprom.read")});
+    window.start();
+    ASSERT_TRUE(waitFor([&] { return !window.busy(); }));
+    EXPECT_EQ(window.text("calib"), "6.250000e-10");
+    window.findChild<QLineEdit*>("calib")->setText("6.3e-10");
+    window.save();
+    ASSERT_TRUE(waitFor([&] { return window.finished(); }));
+    std::setlocale(LC_NUMERIC, before.c_str());
+    float stored = 0;
+    const uint32_t bits = platform::get_u32le(&recorder.image[channelRecord(0) + kRecCalibration]);
+    std::memcpy(&stored, &bits, sizeof stored);
+    EXPECT_EQ(stored, 6.3e-10f);
 }
 
 TEST(EditorWindowTest, AStationThatDoesNotAnswerLeavesTheFieldsEmpty) {
@@ -107,10 +147,12 @@ TEST(EditorWindowTest, AStationThatDoesNotAnswerLeavesTheFieldsEmpty) {
 }
 
 // In real time on "veltsim serve": the window stays live while the station
-// is stopped and read, and a saved edit reaches the simulator's EEPROM file.
-TEST(EditorWindowTest, EditsAStationOnTheSimulator) {
+// is stopped and read; a link lost in the middle of a Save is reported and
+// keeps the dialog open, and Save again connects anew and writes the rest.
+TEST(EditorWindowTest, ALinkLostDuringASaveIsReportedAndASecondSaveFinishesIt) {
     TempDir dir;
-    test::Simulator simulator({"--pty", dir.file("tty"), "--eeprom", dir.file("station.eep")});
+    test::Simulator simulator(
+        {"--pty", dir.file("tty"), "--eeprom", dir.file("station.eep"), "--drop-at-write", "2"});
     ASSERT_NE(simulator.firstLine().find("listening"), std::string::npos);
     link::SerialLink serial("COM:" + dir.file("tty"), "19200,n,8,1", 50000, 50000);
     link::EditorLink link(serial);
@@ -123,16 +165,25 @@ TEST(EditorWindowTest, EditsAStationOnTheSimulator) {
     ASSERT_TRUE(waitFor([&] { return !window.busy(); }, 40));
     ASSERT_EQ(window.text("channelName"), "HHZ");
     window.findChild<QLineEdit*>("channelName")->setText("BHZ");
+    window.findChild<QLineEdit*>("calib")->setText("716.53");
     window.save();
-    ASSERT_TRUE(waitFor([&] { return window.finished(); }, 10));
-    link.close();
+    ASSERT_TRUE(waitFor([&] { return !window.busy(); }, 10));
+    EXPECT_FALSE(window.finished());
+    EXPECT_TRUE(window.text("notice").startsWith("The link was lost after 2 of ")) << window.text("notice").toStdString();
+    EXPECT_TRUE(window.text("notice").contains(QString::fromStdString(dir.file("testeeprom.read"))));
+    EXPECT_EQ(window.exitStatus(), 1);
 
-    const std::vector<uint8_t> read = test::readFile(dir.file("testeeprom.read"));
-    std::vector<uint8_t> edited = read;
-    ASSERT_EQ(edited.size(), kImageBytes);
-    edited[kChannelNames] = 'B';
-    EXPECT_EQ(test::readFile(dir.file("station.eep")), edited);
-    EXPECT_EQ(test::readFile(dir.file("testeeprom")), edited);
+    window.save();
+    ASSERT_TRUE(waitFor([&] { return window.finished(); }, 40));
+    EXPECT_EQ(window.exitStatus(), 0);
+    link.close();
+    const std::vector<uint8_t> saved = test::readFile(dir.file("station.eep"));
+    EXPECT_EQ(saved, test::readFile(dir.file("testeeprom")));
+    ASSERT_EQ(saved.size(), kImageBytes);
+    Image image{};
+    std::copy(saved.begin(), saved.end(), image.begin());
+    EXPECT_EQ(decodeStation(image).channels[0].name, "BHZ");
+    EXPECT_EQ(decodeStation(image).channels[0].calibration, 716.53f);
 }
 
 TEST(ResponseFormDialogTest, ShowsTheTablesAndLoadsOneThatFits) {

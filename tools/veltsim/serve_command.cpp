@@ -74,6 +74,7 @@ struct ServeOptions {
     int64_t speed = 1;              // blocks per second
     int64_t duration = 0;           // blocks to make; 0 = no end
     int64_t dropAfter = -1;         // nanoseconds into each connection; -1 = never
+    int64_t dropAtWrite = 0;        // EPRW line (counted over all connections) that ends one; 0 = never
     int64_t stallAfter = -1;        // nanoseconds into each connection; -1 = never
     int64_t stall = -1;             // nanoseconds
     int64_t badChecksumEvery = 0;   // 0 = never
@@ -148,6 +149,9 @@ int parseOptions(int argc, char** argv, ServeOptions& o) {
         } else if (name == "--drop-after") {
             if (!parseSeconds(value, o.dropAfter) || o.dropAfter == 0)
                 return usageError(kCommand, "bad --drop-after (seconds above 0)", value);
+        } else if (name == "--drop-at-write") {
+            if (!parseInteger(value, 10, 1, INT64_MAX, v)) return usageError(kCommand, "bad --drop-at-write (1 or more)", value);
+            o.dropAtWrite = v;
         } else if (name == "--stall-after") {
             if (!parseSeconds(value, o.stallAfter)) return usageError(kCommand, "bad --stall-after (seconds)", value);
         } else if (name == "--stall") {
@@ -378,6 +382,7 @@ struct Client {
     int64_t since = 0;  // when it connected
     OutputQueue out;
     std::string line;  // the command line being received
+    bool dropPending = false;  // --drop-at-write reached: end before answering
 };
 
 // The endpoints, the one client and the recorder behind them.
@@ -418,6 +423,7 @@ private:
     std::FILE* sent_ = nullptr;
     std::FILE* log_ = nullptr;
     int64_t lingerUntil_ = -1;
+    int64_t writes_ = 0;  // EPRW lines received, over all connections
 };
 
 Server::~Server() {
@@ -548,7 +554,9 @@ int Server::run() {
     for (;;) {
         const int64_t now = monotonicNanos();
         if (!client_ && ptyMaster_ >= 0 && ptyHasClient()) connect(ptyMaster_, false, now);
-        if (client_ && o_.dropAfter >= 0 && now >= client_->since + o_.dropAfter && !disconnect("dropped", true)) return 1;
+        if (client_ && (client_->dropPending || (o_.dropAfter >= 0 && now >= client_->since + o_.dropAfter)) &&
+            !disconnect("dropped", true))
+            return 1;
         recorder_.produce(now, client_ ? &client_->out : nullptr);
         if (recorder_.finished() && (!client_ || client_->out.pending() == 0)) {
             if (!client_ || client_->socket) return 0;
@@ -593,6 +601,7 @@ bool Server::serveClient(short revents) {
             received = true;
         }
     }
+    if (client_->dropPending) return true;  // the answer to the last write is never sent
     // Input may have ended the session's streaming or queued an answer; the
     // queue is written only when poll said there is room.
     if ((revents & POLLOUT) && client_->out.pending() > 0 && !stalled(monotonicNanos())) {
@@ -621,7 +630,12 @@ void Server::takeInput(const uint8_t* data, std::size_t size) {
         if (c == '\n') {
             logLine(client_->line);
             recorder_.command(client_->line, monotonicNanos(), client_->out);
+            const bool write = client_->line.starts_with("EPRW");
             client_->line.clear();
+            if (write && ++writes_ == o_.dropAtWrite) {
+                client_->dropPending = true;
+                return;  // what follows is lost with the link
+            }
         } else if (c != '\r' && client_->line.size() < kMaxLineChars) {
             client_->line += c;
         }
@@ -677,6 +691,9 @@ void printServeHelp(std::FILE* out) {
                  "faults:\n"
                  "  --drop-after S       end each connection S seconds (decimals allowed) after\n"
                  "                       it began; on the pty PATH then points to a fresh one\n"
+                 "  --drop-at-write N    end the connection when the Nth EPRW line (counted from\n"
+                 "                       the start) has changed the image, before its prompt\n"
+                 "                       (a link lost in the middle of a save)\n"
                  "  --stall-after S --stall T\n"
                  "                       S seconds into each connection send nothing for T\n"
                  "                       seconds; what was made meanwhile follows at once\n"

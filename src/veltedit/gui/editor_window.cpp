@@ -15,9 +15,15 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSocketNotifier>
+#include <QVBoxLayout>
 
+#include <clocale>
+#include <csignal>
 #include <cstdio>
 
+#include "platform/log.h"
+#include "platform/wake_event.h"
 #include "veltedit/editor_settings.h"
 
 namespace velt::veltedit::gui {
@@ -25,6 +31,13 @@ namespace velt::veltedit::gui {
 namespace {
 
 constexpr char kNotRead[] = "EEPROOM not readen";
+
+/// What a Save's conversation hands back to the window.
+struct SaveResult {
+    bool reread = true;  // false: for a retry the station could not be read again
+    bool proven = false;
+    WriteBackReport report;
+};
 
 /// Texts of the station are bytes: one character per byte.
 QString fromBytes(const std::string& s) { return QString::fromLatin1(s.data(), qsizetype(s.size())); }
@@ -88,7 +101,11 @@ void ResponseFormDialog::refresh() {
 EditorWindow::EditorWindow(link::DeviceLink& link, Pacer& pacer, WriteBackFiles files)
     : link_(link), session_(link, pacer, this), files_(std::move(files)) {
     setWindowTitle("VeltEdit v.2.5");
-    auto* grid = new QGridLayout(this);
+    auto* outer = new QVBoxLayout(this);
+    form_ = new QWidget(this);
+    outer->addWidget(form_);
+    auto* grid = new QGridLayout(form_);
+    grid->setContentsMargins(0, 0, 0, 0);
     int row = 0;
     auto label = [this, grid](const QString& text, int r, int c) { grid->addWidget(new QLabel(text, this), r, c); };
 
@@ -106,8 +123,7 @@ EditorWindow::EditorWindow(link::DeviceLink& link, Pacer& pacer, WriteBackFiles 
     grid->addWidget(config_, row++, 5);
 
     label("Station name:", row, 0);
-    station_ = field("station", false);
-    station_->setMaxLength(int(kStationNameBytes));
+    station_ = field("station", false);  // no length limit: a longer text is reported, never cut
     grid->addWidget(station_, row, 1);
     label("SPS", row, 2);
     rate_ = new QComboBox(this);
@@ -136,11 +152,9 @@ EditorWindow::EditorWindow(link::DeviceLink& link, Pacer& pacer, WriteBackFiles 
 
     label("Channel Name", row, 0);
     channelName_ = field("channelName", false);
-    channelName_->setMaxLength(int(kNameBytes));
     grid->addWidget(channelName_, row, 1);
     label("Sensor name/comment", row, 2);
     sensor_ = field("sensor", false);
-    sensor_->setMaxLength(int(kNameBytes));
     grid->addWidget(sensor_, row++, 3);
 
     label("Calib", row, 0);
@@ -195,21 +209,25 @@ EditorWindow::EditorWindow(link::DeviceLink& link, Pacer& pacer, WriteBackFiles 
     phaseLoopGroup_->setEnabled(false);
     grid->addWidget(phaseLoopGroup_, row++, 3, 1, 3);
 
-    auto* saveButton = new QPushButton("Save", this);
-    saveButton->setDefault(true);
+    state_ = new QLabel(this);
+    state_->setObjectName("state");
+    state_->setWordWrap(true);
+    outer->addWidget(state_);
+    saveButton_ = new QPushButton("Save", this);
+    saveButton_->setDefault(true);
     auto* cancelButton = new QPushButton("Cancel", this);
     status_ = new QLabel(this);
     status_->setObjectName("status");
-    auto* noRestart = new QPushButton("Cancel without restart VELT", this);
+    noRestart_ = new QPushButton("Cancel without restart VELT", this);
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(saveButton);
+    buttons->addWidget(saveButton_);
     buttons->addWidget(cancelButton);
     buttons->addWidget(status_, 1);
-    buttons->addWidget(noRestart);
-    grid->addLayout(buttons, row++, 0, 1, 6);
-    connect(saveButton, &QPushButton::clicked, this, &EditorWindow::save);
+    buttons->addWidget(noRestart_);
+    outer->addLayout(buttons);
+    connect(saveButton_, &QPushButton::clicked, this, &EditorWindow::save);
     connect(cancelButton, &QPushButton::clicked, this, &EditorWindow::cancel);
-    connect(noRestart, &QPushButton::clicked, this, [this] {
+    connect(noRestart_, &QPushButton::clicked, this, [this] {
         if (busy()) return;
         const auto answer = QMessageBox::question(
             this, windowTitle(), lines("This will cancel program,\r\n but VELT will not restart\r\nAre you sure?"),
@@ -244,6 +262,7 @@ QString EditorWindow::text(const QString& name) const {
     if (name == "rate") return rate_->currentText();
     if (name == "units") return units_->currentText();
     if (name == "title") return windowTitle();
+    if (name == "notice") return notice_ != nullptr && notice_->isVisible() ? notice_->text() : QString();
     if (auto* l = findChild<QLabel*>(name)) return l->text();
     if (auto* f = findChild<QLineEdit*>(name)) return f->text();
     return QString();
@@ -258,14 +277,21 @@ template <typename Job, typename Done>
 void EditorWindow::run(Job job, Done done) {
     if (busy_.exchange(true)) return;
     if (worker_.joinable()) worker_.join();
-    setEnabled(false);
+    for (QWidget* w : {form_, static_cast<QWidget*>(saveButton_), static_cast<QWidget*>(noRestart_)}) w->setEnabled(false);
     worker_ = std::thread([this, job, done] {
         const auto result = job();
         QMetaObject::invokeMethod(
             this,
             [this, done, result] {
                 busy_ = false;
-                setEnabled(true);
+                for (QWidget* w : {form_, static_cast<QWidget*>(saveButton_), static_cast<QWidget*>(noRestart_)})
+                    w->setEnabled(true);
+                if (cancelPending_) {
+                    cancelPending_ = false;
+                    session_.clearStop();
+                    cancel();
+                    return;
+                }
                 done(result);
             },
             Qt::QueuedConnection);
@@ -279,8 +305,19 @@ void EditorWindow::start() {
 void EditorWindow::connected(bool read) {
     if (read) editor_.load(session_.editImage());
     else editor_.clear();
+    failed_ = !read;
     showAll();
     status_->setText(read ? QString() : QString(kNotRead));
+    if (read) {
+        state_->setText("The station is stopped while this window is open: Save or Cancel restarts it.");
+    } else if (session_.linkLost()) {
+        const QString why = "The link was lost: " + QString::fromStdString(session_.linkError());
+        VELT_LOG_ERROR("veltedit", "%s", why.toUtf8().constData());
+        state_->setText(why + ". Cancel ends the program.");
+        notify(why + ".");
+    } else {
+        state_->setText("The station did not send its EEPROM image and may be stopped: Cancel restarts it.");
+    }
 }
 
 void EditorWindow::showAll() {
@@ -338,30 +375,124 @@ StationFields EditorWindow::stationFields() const {
 }
 
 void EditorWindow::prev() {
-    if (busy()) return;
-    editor_.prev(channelFields());
+    if (busy() || !accepted(editor_.prev(channelFields()))) return;
     showChannel();
 }
 
 void EditorWindow::next() {
-    if (busy()) return;
-    editor_.next(channelFields());
+    if (busy() || !accepted(editor_.next(channelFields()))) return;
     showChannel();
+}
+
+bool EditorWindow::accepted(const FieldProblems& given) {
+    FieldProblems problems = given;
+    // A character the station's one-byte texts cannot hold would become '?'.
+    for (QLineEdit* f : {station_, channelName_, sensor_}) {
+        for (const QChar c : f->text()) {
+            if (c.unicode() > 0xFF) {
+                problems.push_back(FieldProblem{f->objectName().toStdString(),
+                                                "\"" + f->text().toStdString() + "\" has a character the station cannot keep"});
+                break;
+            }
+        }
+    }
+    for (QLineEdit* f : findChildren<QLineEdit*>()) f->setStyleSheet(QString());
+    if (problems.empty()) return true;
+    QString text = "Nothing was saved or taken over; please correct:";
+    for (const FieldProblem& p : problems) {
+        if (auto* f = findChild<QLineEdit*>(QString::fromStdString(p.control))) f->setStyleSheet("background: #ffd0d0;");
+        text += "\n" + QString::fromStdString(p.message);
+    }
+    if (auto* first = findChild<QLineEdit*>(QString::fromStdString(problems.front().control))) first->setFocus();
+    status_->setText(QString::fromStdString(problems.front().message));
+    notify(text);
+    return false;
+}
+
+void EditorWindow::notify(const QString& text) {
+    if (notice_ == nullptr) {
+        notice_ = new QMessageBox(QMessageBox::Warning, windowTitle(), QString(), QMessageBox::Ok, this);
+        notice_->setObjectName("notice");
+        notice_->setModal(false);
+    }
+    notice_->setText(text);
+    notice_->show();
 }
 
 void EditorWindow::save() {
     if (busy() || finished_) return;
-    if (session_.imageRead()) editor_.encode(stationFields(), channelFields(), session_.editImage());
+    if (!session_.imageRead()) {
+        // Nothing was read, so nothing may be written: only the restart.
+        run(
+            [this] {
+                session_.restart();
+                return 0;
+            },
+            [this](int) { finish(); });
+        return;
+    }
+    if (!accepted(editor_.encode(stationFields(), channelFields(), session_.editImage()))) return;
     run(
         [this] {
-            WriteBackReport report;
-            return session_.save(files_, report);
+            SaveResult r;
+            if (retry_ && !session_.reread()) {
+                r.report.linkLost = session_.linkLost();
+                r.report.linkError = r.report.linkLost ? session_.linkError() : std::string();
+                r.reread = false;
+                return r;
+            }
+            r.proven = session_.commit(files_, r.report);
+            if (r.proven) session_.restart();
+            return r;
         },
-        [this](int) { finish(); });
+        [this](const SaveResult& r) {
+            if (r.reread) {
+                saved(r.proven, r.report);
+                return;
+            }
+            const QString why = r.report.linkLost ? QString::fromStdString(r.report.linkError)
+                                                  : QString("the station did not send its image");
+            VELT_LOG_ERROR("veltedit", "Save: cannot read the station again: %s", why.toUtf8().constData());
+            status_->setText("Save failed");
+            notify("Nothing was written: cannot read the station again (" + why +
+                   ").\nSave tries again; Cancel restarts the station as it is; \"Cancel without restart VELT\" "
+                   "leaves it stopped.");
+        });
+}
+
+void EditorWindow::saved(bool proven, const WriteBackReport& report) {
+    failed_ = !proven;
+    if (proven) {
+        finish();
+        return;
+    }
+    retry_ = true;
+    const std::string what = report.describe(files_);
+    VELT_LOG_ERROR("veltedit", "Save: %s", what.c_str());
+    status_->setText("Save failed: the station is stopped");
+    state_->setText("The station is stopped and may not hold what you saved.");
+    notify(QString::fromStdString(what) +
+           "\n\nSave tries again (it connects again when the link was lost) and writes what is still missing; "
+           "Cancel restarts the station as it is; \"Cancel without restart VELT\" leaves it stopped.");
+}
+
+void EditorWindow::interrupt() {
+    if (finished_) return;
+    interrupted_ = true;
+    std::fprintf(stderr, "veltedit: interrupted; the station is sent \"RST\"\n");
+    cancel();
 }
 
 void EditorWindow::cancel() {
-    if (busy() || finished_) return;
+    if (finished_) return;
+    if (busy()) {
+        // The running conversation ends at its next step (a value being
+        // written is finished first); the restarts follow.
+        cancelPending_ = true;
+        session_.requestStop();
+        status_->setText("cancelling");
+        return;
+    }
     run(
         [this] {
             session_.cancel();
@@ -410,27 +541,58 @@ void EditorWindow::loadPulse(const std::string& path) {
     pulseItems_->setText(QString::number(session_.editImage()[kPulseCount]));
 }
 
+namespace {
+
+const platform::WakeEvent* interruptWake = nullptr;
+void onInterrupt(int) {
+    if (interruptWake != nullptr) interruptWake->signal();
+}
+
+}  // namespace
+
 int runEditorWindow(int argc, char** argv) {
     QApplication app(argc, argv);
+    // Qt switches the program to the desktop's locale; calibration values
+    // are read and shown in C notation whatever it is.
+    std::setlocale(LC_NUMERIC, "C");
     const EditorSettings settings = readSettings(std::string("./") + kIniName);
     if (QMessageBox::question(nullptr, "VeltEdit v.2.5", lines(terminateQuestion(settings)),
                               QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return 0;
     EditorConnection connection = chooseLink(settings);
     if (connection.link == nullptr) {
+        std::fprintf(stderr, "Connect stream not found\n");
         QMessageBox::warning(nullptr, "VeltEdit v.2.5", "Connect stream not found");
         return 2;
     }
-    connection.link->open();  // a link that did not open never answers: "EEPROOM not readen"
+    if (connection.link->open() != 0) {
+        const std::string why = "cannot open " + settings.device + ": " + connection.link->lastError();
+        VELT_LOG_ERROR("veltedit", "%s; nothing was sent", why.c_str());
+        QMessageBox::critical(nullptr, "VeltEdit v.2.5", QString::fromStdString(why) + "\nNothing was sent to the station.");
+        return 1;
+    }
+    // SIGINT and SIGTERM end the conversation as Cancel does: the station is restarted.
+    platform::WakeEvent wake;
+    interruptWake = &wake;
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
     SystemPacer pacer;
     int status = 0;
     {
         EditorWindow window(*connection.link, pacer);
+        QSocketNotifier interrupts(wake.descriptor(), QSocketNotifier::Read);
+        QObject::connect(&interrupts, &QSocketNotifier::activated, &window, [&window, &wake] {
+            wake.consume();
+            window.interrupt();
+        });
         window.show();
         window.start();
         app.exec();
-        status = window.finished() ? 0 : 1;
+        status = window.finished() ? window.exitStatus() : 1;
     }
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    interruptWake = nullptr;
     connection.link->close();
     return status;
 }

@@ -3,9 +3,18 @@
 // The recorder family's editor talked to the station on its window thread
 // in busy loops, so the desktop took it for hung for 8 to 90 s. Here every
 // conversation (connect, save, cancel) runs on a worker thread with the
-// window disabled and a progress line in the status text; the bytes on the
+// fields disabled and a progress line in the status text; the bytes on the
 // link and their timing are those of the session. The window touches the
-// session's images only while no conversation runs.
+// session's images only while no conversation runs. Cancel stays live: it
+// ends a running conversation (the stop attempts, a save between two
+// values) and restarts the station.
+//
+// A Save is proven or reported: the station's image is read back before
+// the restart. When a value is wrong, a file cannot be written, the link
+// drops or the read back differs, a message says what and where, the
+// dialog stays open with the edits, and the operator chooses: Save again
+// (reconnecting when the link was lost, writing what is still missing),
+// Cancel (restart the station as it is) or "Cancel without restart VELT".
 #pragma once
 
 #include <QDialog>
@@ -22,6 +31,7 @@
 #include "veltedit/station_parameters.h"
 
 class QCheckBox;
+class QMessageBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -65,6 +75,11 @@ public:
     bool busy() const { return busy_.load(); }
     /// @brief True once Save, Cancel or "Cancel without restart VELT" has finished.
     bool finished() const { return finished_; }
+    /// @brief The program's exit status: 0, or 1 when the image was never
+    /// read, the last Save was not proven, or the session was interrupted.
+    int exitStatus() const { return failed_ || interrupted_ ? 1 : 0; }
+    /// @brief SIGINT or SIGTERM: ends the conversation as Cancel does.
+    void interrupt();
     /// @brief The text of the control named `name` (for tests).
     QString text(const QString& name) const;
 
@@ -91,6 +106,11 @@ private:
     template <typename Job, typename Done>
     void run(Job job, Done done);
     void connected(bool read);
+    void saved(bool proven, const WriteBackReport& report);
+    /// Marks the controls of `problems` and explains them; false when there are any.
+    bool accepted(const FieldProblems& problems);
+    /// A message that informs and never waits: the dialog goes on at once.
+    void notify(const QString& text);
     void showAll();
     void showChannel();
     ChannelFields channelFields() const;
@@ -105,6 +125,10 @@ private:
     std::thread worker_;
     std::atomic<bool> busy_{false};
     bool finished_ = false;
+    bool failed_ = false;       // no image, or the last Save not proven
+    bool retry_ = false;        // a Save failed: the next one reads the station first
+    bool cancelPending_ = false;  // Cancel pressed while a conversation ran
+    bool interrupted_ = false;
 
     QLineEdit *device_, *restart_, *config_, *station_, *channels_, *channelNumber_, *channelName_, *sensor_;
     QLineEdit *calib_, *calper_, *response_, *pulseItems_, *phaseLoop_;
@@ -114,6 +138,10 @@ private:
     QPlainTextEdit* summary_;
     QPushButton *clearResponse_, *setResponse_;
     QLabel* status_;
+    QLabel* state_;  // whether the station is stopped
+    QWidget* form_;  // every field; disabled while a conversation runs
+    QPushButton *saveButton_, *noRestart_;
+    QMessageBox* notice_ = nullptr;
 };
 
 /// @brief The whole program with its window: question, link, dialog.
