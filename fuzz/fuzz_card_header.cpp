@@ -1,4 +1,3 @@
-// fuzz-sources: platform recorder/card_file_header.cpp
 // Arbitrary bytes as the start of a card-archive file: the checks and the
 // numbers read from the header must never read past the bytes given.
 #include <cstddef>

@@ -1,4 +1,3 @@
-// fuzz-sources: platform recorder conversion cardmill/card_directory.cpp cardmill/card_stream.cpp
 // Arbitrary bytes as the data of two card-archive files of one recorder,
 // read as one stream and converted: the reader and the converter must never
 // read outside their buffers, loop without end or hand out a block whose

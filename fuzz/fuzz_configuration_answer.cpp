@@ -1,4 +1,3 @@
-// fuzz-sources: veltview/configuration_answer.cpp
 // Arbitrary bytes as the recorder's answer to "CNF?": the line assembler and
 // the answer parser must keep to their buffers and leave the rate one of the
 // three choices, whatever the lines say.

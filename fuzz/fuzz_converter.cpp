@@ -1,4 +1,3 @@
-// fuzz-sources: platform recorder conversion
 // Arbitrary bytes as a recorder stream through the stream state machine and
 // the block decoder, from an in-memory source that can seek like the file
 // reader. The converter must never read outside its buffers, whatever the

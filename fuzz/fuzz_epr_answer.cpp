@@ -1,4 +1,3 @@
-// fuzz-sources: veltedit/epr_answer.cpp
 // Arbitrary bytes as the recorder's answer to "EPR?": the line assembler
 // must keep to its line buffer and the image, and an image is complete only
 // when the count is exactly 512 at a prompt.

@@ -1,4 +1,3 @@
-// fuzz-sources: platform
 // Profile files of arbitrary bytes. The input is "SECTION\0KEY\0VALUE\0FILE":
 // the first three fields name what is written (missing fields take "S", "K",
 // "v"), the rest is the file. Checked on every input:

@@ -1,4 +1,3 @@
-// fuzz-sources: veltedit/response_tables.cpp platform
 // Arbitrary bytes as a pulse-calibration file: the reader may change only
 // the count and the seven items, and the count never exceeds 7.
 #include <cstddef>

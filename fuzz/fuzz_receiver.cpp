@@ -1,4 +1,3 @@
-// fuzz-sources: platform recorder link veltview
 // Arbitrary bytes as a live recorder stream through the monitor's receiver,
 // its trace display and panel: learning, demultiplexing, status decoding
 // and the configuration stream must keep to their buffers whatever arrives.

@@ -1,4 +1,3 @@
-// fuzz-sources: platform recorder conversion outputs/mseed_file_store.cpp outputs/mseed_header.cpp outputs/steim_compressor.cpp outputs/finished_file_writer.cpp
 // Arbitrary bytes as the files a miniSEED store finds when it starts after a
 // crash or a power cut (its work file, a numbered file, an unnumbered
 // finished file): taking them over and learning from their records which

@@ -1,4 +1,3 @@
-// fuzz-sources: platform recorder
 // Arbitrary bytes as a recorder stream. The bytes go through the delimiter
 // detector and the configuration stream decoder (each byte also fed as a
 // configuration byte, the hardest case), and through the block scanner
