@@ -189,7 +189,7 @@ bool SerialLink::readStep() {
     const ssize_t n = ::read(fd_, chunk, std::size_t(readChunk_));
     if (n > 0) {
         for (ssize_t i = 0; i < n; ++i)
-            if (!receive_.push(chunk[i])) overflow_ = true;  // the byte is dropped
+            receive_.push(chunk[i]);  // a byte that finds the ring full is dropped
         return true;
     }
     // A quiet raw port answers 0 bytes (or "would block"); a port that hung

@@ -7,7 +7,7 @@
 // bits (1, 2).
 //
 // Received bytes go into a ring of the capacity given at construction (a
-// byte that finds it full is dropped and the overflow flag set); bytes to
+// byte that finds it full is dropped); bytes to
 // send wait in a second ring and go to the port through a staging buffer of
 // 1000 bytes, of which a partial write keeps exactly the unsent rest. With
 // diagnostics on, the write step prints "Immidiately\r\n" (written at once),
@@ -76,8 +76,6 @@ public:
     /// @brief Bytes asked for by each read: n <= 0 keeps the value, n > 1000 gives 1000.
     void setReadChunk(int n);
     int readChunk() const { return readChunk_; }
-    /// @brief True once a received byte found the receive ring full.
-    bool overflowed() const { return overflow_; }
     /// @brief Prints the write step's four diagnostic lines (off by default).
     static void setDiagnostics(bool on);
 
@@ -105,7 +103,6 @@ private:
     std::string mode_;
     Ring receive_;
     Ring transmit_;
-    bool overflow_ = false;
     int readChunk_ = 1;
     uint8_t staging_[kStagingBytes] = {};
     int staged_ = 0;

@@ -32,7 +32,6 @@ public:
     void setStationName(int input, const char* name) override;
     void setChannelName(int, int, const char*) override {}
     void logLine(int input, int code, const char* text) override;
-    void setCounter(int, long) override {}
     void setWaiting(int input, int flag) override;
     void setPosition(int, long, long) override {}
     void setRowsWaiting(int input, long rows) override;

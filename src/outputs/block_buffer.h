@@ -62,7 +62,6 @@ public:
         previous_ = kNone;
         armed_ = true;
     }
-    void disarm() { armed_ = false; }
     bool armed() const { return armed_; }
 
     /// @brief True when the block stamped `time` is already held and must be

@@ -14,11 +14,11 @@ struct CodeEntry {
 };
 
 constexpr CodeEntry kCodes[] = {
-    {0xFF, ConfigRecordType::SampleRate},  {0xFE, ConfigRecordType::StationName},
-    {0xFD, ConfigRecordType::ChannelName}, {0xFA, ConfigRecordType::Begin},
-    {0xFC, ConfigRecordType::End},         {0xEF, ConfigRecordType::Delay},
-    {0xEE, ConfigRecordType::SensorText},  {0xED, ConfigRecordType::ChannelParams},
-    {0xEC, ConfigRecordType::Ignored},     {0xF0, ConfigRecordType::Position},
+    {kCodeSampleRate, ConfigRecordType::SampleRate},   {kCodeStationName, ConfigRecordType::StationName},
+    {kCodeChannelName, ConfigRecordType::ChannelName}, {kCodeBegin, ConfigRecordType::Begin},
+    {kCodeEnd, ConfigRecordType::End},                 {kCodeDelay, ConfigRecordType::Delay},
+    {kCodeSensorText, ConfigRecordType::SensorText},   {kCodeChannelParams, ConfigRecordType::ChannelParams},
+    {kCodeIgnored, ConfigRecordType::Ignored},         {kCodePosition, ConfigRecordType::Position},
 };
 
 // Copies at most `maxChars` characters of a text payload (which ends at its
@@ -44,58 +44,61 @@ uint8_t openingCodeFor(ConfigRecordType type) {
     return 0;
 }
 
-void ConfigStreamDecoder::feed(uint8_t b) {
+ConfigFraming::Event ConfigFraming::feed(uint8_t b) {
     if (escape_) {
         escape_ = false;
-        if (b == kDle) {
-            append(b);
-        } else if (b == kEtx) {
-            apply();
-            open_ = ConfigRecordType::None;
-        } else {
-            const ConfigRecordType type = recordTypeForCode(b);
-            if (type != ConfigRecordType::None) {
-                open_ = type;
-                count_ = 0;
-                overflowed_ = false;
-            }
+        if (b == kEtx) return Event::End;
+        if (b != kDle) {
+            code_ = b;
+            return Event::Opening;
+        }
+    } else if (b == kDle) {
+        escape_ = true;
+        return Event::None;
+    }
+    if (count_ < kConfigBufferBytes) {
+        buffer_[count_++] = b;
+    } else {
+        overflowed_ = true;
+    }
+    return Event::None;
+}
+
+void ConfigStreamDecoder::feed(uint8_t b) {
+    switch (framing_.feed(b)) {
+    case ConfigFraming::Event::Opening: {
+        // Any other byte after a DLE is dropped with it.
+        const ConfigRecordType type = recordTypeForCode(framing_.code());
+        if (type != ConfigRecordType::None) {
+            open_ = type;
+            framing_.startRecord();
         }
         return;
     }
-    if (b == kDle) {
-        escape_ = true;
+    case ConfigFraming::Event::End:
+        apply();
+        open_ = ConfigRecordType::None;
         return;
-    }
-    append(b);
-}
-
-void ConfigStreamDecoder::append(uint8_t b) {
-    if (count_ < kConfigBufferBytes) {
-        buffer_[count_++] = b;
-    } else if (open_ != ConfigRecordType::None) {
-        overflowed_ = true;
+    case ConfigFraming::Event::None:
+        return;
     }
 }
 
 void ConfigStreamDecoder::reset() {
-    escape_ = false;
+    framing_.reset();
     open_ = ConfigRecordType::None;
-    count_ = 0;
-    overflowed_ = false;
     collecting_ = false;
     complete_ = false;
 }
 
 void ConfigStreamDecoder::apply() {
     if (open_ == ConfigRecordType::None) return;
-    if (overflowed_) {
+    if (framing_.overflowed()) {
         ++overlong_;
-        overflowed_ = false;
         return;
     }
-    buffer_[count_] = 0;
-    const uint8_t* p = buffer_;
-    const int n = count_;
+    const uint8_t* p = framing_.payload();
+    const int n = framing_.size();
     switch (open_) {
     case ConfigRecordType::SampleRate: {
         if (n < 3) break;

@@ -2,7 +2,8 @@
 // a live copy of the recorder's settings and the collected ConfigurationRecord
 // that a begin/end pair completes.
 //
-// Framing: DLE (0x10) + opening code starts a record and empties the buffer;
+// Framing (ConfigFraming, which the monitor's display reads the stream with
+// too): DLE (0x10) + opening code starts a record and empties the buffer;
 // DLE 0x03 ends and applies it; DLE DLE is one data byte 0x10; DLE + any other
 // byte drops both. The record buffer holds 30 bytes.
 //
@@ -17,33 +18,73 @@
 
 #include <cstdint>
 
+#include "recorder/config_stream_codes.h"
 #include "recorder/configuration_record.h"
 #include "recorder/status_monitor.h"
 
 namespace velt::recorder {
 
-constexpr uint8_t kDle = 0x10;
-constexpr uint8_t kEtx = 0x03;
 constexpr int kConfigBufferBytes = 30;
 
+/// The record types, one per opening code (recorder/config_stream_codes.h).
 enum class ConfigRecordType : uint8_t {
     None = 0,
-    SampleRate = 1,    // 0xFF
-    StationName = 2,   // 0xFE
-    ChannelName = 3,   // 0xFD
-    Begin = 4,         // 0xFA
-    End = 5,           // 0xFC
-    Delay = 6,         // 0xEF
-    SensorText = 7,    // 0xEE
-    ChannelParams = 8, // 0xED
-    Ignored = 9,       // 0xEC
-    Position = 10,     // 0xF0
+    SampleRate = 1,
+    StationName = 2,
+    ChannelName = 3,
+    Begin = 4,
+    End = 5,
+    Delay = 6,
+    SensorText = 7,
+    ChannelParams = 8,
+    Ignored = 9,
+    Position = 10,
 };
 
 /// @brief The record type an opening code starts, or None for other bytes.
 ConfigRecordType recordTypeForCode(uint8_t code);
 /// @brief The opening code of a record type (0 for None).
 uint8_t openingCodeFor(ConfigRecordType type);
+
+/// The DLE framing of the configuration stream: takes the escapes apart and
+/// keeps the data bytes since the last record start in a buffer of 30 (later
+/// bytes are dropped and marked). Which opening codes start a record, and so
+/// empty the buffer, is left to the reader: the decoder below starts one for
+/// the codes it knows, the monitor's display for every code.
+class ConfigFraming final {
+public:
+    enum class Event : uint8_t {
+        None,     // a data byte (taken into the buffer), or a DLE awaiting the byte after it
+        Opening,  // DLE + a byte other than DLE and ETX, given by code()
+        End,      // DLE ETX
+    };
+
+    /// @brief Takes one byte of the stream.
+    Event feed(uint8_t b);
+    /// @brief The byte after the DLE of the last Opening.
+    uint8_t code() const { return code_; }
+    /// @brief A record starts: empties the buffer and clears the overflow mark.
+    void startRecord() {
+        count_ = 0;
+        overflowed_ = false;
+    }
+    /// @brief Forgets a pending DLE and starts afresh.
+    void reset() {
+        escape_ = false;
+        startRecord();
+    }
+    const uint8_t* payload() const { return buffer_; }
+    int size() const { return count_; }
+    /// @brief True when a byte found the buffer full since the record started.
+    bool overflowed() const { return overflowed_; }
+
+private:
+    bool escape_ = false;
+    uint8_t code_ = 0;
+    uint8_t buffer_[kConfigBufferBytes] = {};
+    int count_ = 0;
+    bool overflowed_ = false;
+};
 
 class ConfigStreamDecoder final {
 public:
@@ -65,18 +106,14 @@ public:
     uint32_t shortRecords() const { return short_; }
 
 private:
-    void append(uint8_t b);
     void apply();
 
     ConfigurationRecord live_;
     ConfigurationRecord collected_;
     StatusMonitor* monitor_ = nullptr;
     int input_ = 0;
-    bool escape_ = false;
+    ConfigFraming framing_;
     ConfigRecordType open_ = ConfigRecordType::None;
-    uint8_t buffer_[kConfigBufferBytes + 1] = {};
-    int count_ = 0;
-    bool overflowed_ = false;
     bool collecting_ = false;
     bool complete_ = false;
     uint32_t overlong_ = 0;

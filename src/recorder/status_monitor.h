@@ -34,8 +34,6 @@ public:
     virtual void setChannelName(int input, int channel, const char* name) = 0;
     /// @brief A state-machine log line; the converter always passes code 10.
     virtual void logLine(int input, int code, const char* text) = 0;
-    /// @brief A free counter; nothing in the converter reports it.
-    virtual void setCounter(int input, long value) = 0;
     /// @brief 1 while the input idles waiting for data, 0 when data flow again.
     virtual void setWaiting(int input, int flag) = 0;
     /// @brief Reading position, reported every 1000 bytes.
@@ -62,7 +60,6 @@ public:
     void setStationName(int, const char*) override {}
     void setChannelName(int, int, const char*) override {}
     void logLine(int, int, const char*) override {}
-    void setCounter(int, long) override {}
     void setWaiting(int, int) override {}
     void setPosition(int, long, long) override {}
 };
@@ -83,7 +80,6 @@ public:
     void setStationName(int input, const char* name) override;
     void setChannelName(int input, int channel, const char* name) override;
     void logLine(int input, int code, const char* line) override;
-    void setCounter(int, long) override {}
     void setWaiting(int, int) override {}
     void setPosition(int, long, long) override {}
 

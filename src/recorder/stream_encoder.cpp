@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/endian.h"
-#include "recorder/config_stream_decoder.h"
+#include "recorder/configuration_record.h"
 #include "recorder/signal_generator.h"
 
 namespace velt::recorder {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "recorder/block_format.h"
+#include "recorder/config_stream_codes.h"
 
 namespace velt::recorder {
 
@@ -54,18 +55,7 @@ int formatBlock(const BlockFrame& frame, BlockSamples& samples, bool avoidFalseD
 /// @brief Offset of the first run of four 0x7F within data[0..size), or -1.
 long findDelimiterRun(const uint8_t* data, std::size_t size);
 
-// Configuration stream.
-constexpr uint8_t kConfigFiller = 0x00;  // sent when no record is queued
-constexpr uint8_t kCodeSampleRate = 0xFF;
-constexpr uint8_t kCodeStationName = 0xFE;
-constexpr uint8_t kCodeChannelName = 0xFD;
-constexpr uint8_t kCodeBegin = 0xFA;
-constexpr uint8_t kCodeEnd = 0xFC;
-constexpr uint8_t kCodeDelay = 0xEF;
-constexpr uint8_t kCodeSensorText = 0xEE;
-constexpr uint8_t kCodeChannelParams = 0xED;
-constexpr uint8_t kCodeIgnored = 0xEC;
-constexpr uint8_t kCodePosition = 0xF0;
+// Configuration stream (codes in recorder/config_stream_codes.h).
 
 /// @brief Appends DLE + `openingCode`, the payload with every 0x10 doubled, and DLE 0x03.
 void appendConfigRecord(std::vector<uint8_t>& out, uint8_t openingCode, const std::vector<uint8_t>& payload);
@@ -138,8 +128,6 @@ public:
     void queueConfigBytes(const std::vector<uint8_t>& bytes) { queue_.insert(queue_.end(), bytes.begin(), bytes.end()); }
     /// @brief Queues the full configuration of the current settings.
     void queueConfiguration() { queueConfigBytes(configurationSequence(settings_)); }
-    /// @brief Configuration-stream bytes still waiting to be sent.
-    std::size_t queuedConfigBytes() const { return queue_.size(); }
     /// @brief Samples changed so far to avoid false delimiters.
     uint64_t adjustedSamples() const { return adjusted_; }
 

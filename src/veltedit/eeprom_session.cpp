@@ -107,15 +107,18 @@ bool EepromSession::connect() {
     return readImage();
 }
 
+bool EepromSession::reopen() {
+    say("connecting again");
+    link_.close();
+    if (link_.open() == 0) return true;
+    VELT_LOG_ERROR("veltedit", "cannot open the link again: %s", link_.lastError().c_str());
+    return false;
+}
+
 bool EepromSession::reread() {
     if (!imageRead_) return connect();
     if (linkLost()) {
-        say("connecting again");
-        link_.close();
-        if (link_.open() != 0) {
-            VELT_LOG_ERROR("veltedit", "cannot open the link again: %s", link_.lastError().c_str());
-            return false;
-        }
+        if (!reopen()) return false;
         stopStation();
         if (stopRequested() || linkLost()) return false;
     }

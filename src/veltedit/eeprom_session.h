@@ -121,6 +121,8 @@ public:
     /// stop attempts included), reads the station's image and puts every
     /// change of the edit image onto it. @return whether it was read.
     bool reread();
+    /// @brief Closes and opens the link again after it dropped. @return whether it opened.
+    bool reopen();
     /// @brief One "RST\n", sent even after a stop request.
     /// @return 0 when the prompt came, 1 on a time-out.
     int restart();

@@ -49,7 +49,7 @@ void ArchiveWriter::startArchive(const std::string& settingsPath) {
         for (Device& dev : devices_) dev = Device{};
     }
     if (!settings_.empty()) {
-        for (int d = 0; d < kDevices; ++d) {
+        for (int d = 0; d < kArchiveDevices; ++d) {
             const std::string section = "ARCH" + std::to_string(d);
             devices_[std::size_t(d)].dir = platform::normaliseSeparators(
                 platform::readProfileString(settings_, section, "DESTDIR", "", kDirChars + 1));
@@ -66,7 +66,7 @@ void ArchiveWriter::startArchive(const std::string& settingsPath) {
         if (fileSize_ <= 0) fileSize_ = kDefaultFileSize;
         if (!again) {
             current_ = int(platform::readProfileInt(settings_, "COMMON", "STARTDEVICE", -1));
-            if (current_ < -1 || current_ >= kDevices) current_ = -1;
+            if (current_ < -1 || current_ >= kArchiveDevices) current_ = -1;
             fileNumber_ = platform::readProfileInt(settings_, "WORK", "CURRENTFILENUM", kDefaultFileNumber);
         }
     }
@@ -176,7 +176,7 @@ void ArchiveWriter::pollDevices() {
     const int64_t now = clock_.now();
     if (now < nextPoll_) return;
     nextPoll_ = now + 1;
-    for (int d = 0; d < kDevices; ++d) {
+    for (int d = 0; d < kArchiveDevices; ++d) {
         Device& dev = devices_[std::size_t(d)];
         const int reading = window_.deviceChecked(d) ? 1 : 0;
         if (reading == dev.lastReading) continue;
@@ -190,7 +190,7 @@ void ArchiveWriter::pollDevices() {
         }
     }
     // Without a current device the first ready one takes over.
-    for (int d = 0; d < kDevices && current_ < 0; ++d)
+    for (int d = 0; d < kArchiveDevices && current_ < 0; ++d)
         if (devices_[std::size_t(d)].state == kReady) current_ = d;
     showState();
 }
@@ -202,8 +202,8 @@ void ArchiveWriter::nextDevice() {
     devices_[std::size_t(current_)].state = kUsed;
     window_.setDeviceDot(current_, kUsed);
     int next = -1;
-    for (int step = 1; step <= kDevices && next < 0; ++step) {
-        const int d = (current_ + step) % kDevices;
+    for (int step = 1; step <= kArchiveDevices && next < 0; ++step) {
+        const int d = (current_ + step) % kArchiveDevices;
         if (devices_[std::size_t(d)].state == kReady) next = d;
     }
     current_ = next;

@@ -51,7 +51,6 @@ namespace velt::veltview {
 
 class ArchiveWriter final {
 public:
-    static constexpr int kDevices = 4;
     static constexpr long kDefaultFileSize = 1000000;
     static constexpr long kDefaultFileNumber = 1000;
     static constexpr int kBlinkEvery = 1001;
@@ -99,7 +98,7 @@ private:
     WriterWindow& window_;
     const platform::Clock& clock_;
     std::string settings_;
-    std::array<Device, kDevices> devices_{};
+    std::array<Device, kArchiveDevices> devices_{};
     int current_ = -1;
     uint32_t archiveNumber_ = 0;
     std::string archiveName_ = "UUU";

@@ -3,12 +3,12 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <span>
 
 #include "platform/calendar.h"
 #include "platform/endian.h"
 #include "recorder/block_format.h"
-#include "recorder/config_stream_decoder.h"
-#include "recorder/stream_encoder.h"
+#include "recorder/config_stream_codes.h"
 
 namespace velt::veltview {
 
@@ -26,7 +26,7 @@ std::string format(const char* f, Args... args) {
     return text;
 }
 
-std::string textOf(const std::vector<uint8_t>& payload, std::size_t from, std::size_t limit) {
+std::string textOf(std::span<const uint8_t> payload, std::size_t from, std::size_t limit) {
     std::string text;
     for (std::size_t i = from; i < payload.size() && text.size() < limit && payload[i] != 0; ++i) text += char(payload[i]);
     return text;
@@ -56,9 +56,8 @@ void Receiver::startReception() {
     p_.fields.setField(Field::RestartCounter, "");
     // A new run shows the configuration afresh: after a parameter edit the
     // recorder comes back with new names.
-    escape_ = overlong_ = false;
+    config_.reset();
     open_ = 0;
-    payload_.clear();
     rateSeen_ = stationSeen_ = false;
     station_.clear();
     channelNames_ = {};
@@ -313,40 +312,30 @@ void Receiver::decodeLanes() {
 }
 
 void Receiver::configByte(uint8_t b) {
-    using recorder::kDle;
-    using recorder::kEtx;
-    if (escape_) {
-        escape_ = false;
-        if (b == kDle) {
-            if (payload_.size() < kPayloadBytes) payload_.push_back(b);
-            else overlong_ = true;
-        } else if (b == kEtx) {
-            if (open_ != 0 && !overlong_) applyRecord();
-            open_ = 0;
-        } else {
-            payload_.clear();
-            overlong_ = false;
-            p_.fields.setField(Field::RecordCode, format("%2.2X", b));
-            switch (b) {
+    switch (config_.feed(b)) {
+        case recorder::ConfigFraming::Event::Opening: {
+            const uint8_t code = config_.code();
+            config_.startRecord();
+            p_.fields.setField(Field::RecordCode, format("%2.2X", code));
+            switch (code) {
                 case recorder::kCodeSampleRate: case recorder::kCodeStationName: case recorder::kCodeChannelName:
                 case recorder::kCodeDelay: case recorder::kCodePosition: case recorder::kCodeSensorText:
-                    open_ = b;
+                    open_ = code;
                     break;
                 default: break;  // another code leaves the open record as it was
             }
+            return;
         }
-        return;
+        case recorder::ConfigFraming::Event::End:
+            if (open_ != 0 && !config_.overflowed()) applyRecord();
+            open_ = 0;
+            return;
+        case recorder::ConfigFraming::Event::None: return;
     }
-    if (b == kDle) {
-        escape_ = true;
-        return;
-    }
-    if (payload_.size() < kPayloadBytes) payload_.push_back(b);
-    else overlong_ = true;
 }
 
 void Receiver::applyRecord() {
-    const std::vector<uint8_t>& p = payload_;
+    const std::span<const uint8_t> p(config_.payload(), std::size_t(config_.size()));
     switch (open_) {
         case recorder::kCodeSampleRate: {
             if (p.size() < 3) return;

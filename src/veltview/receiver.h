@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "recorder/config_stream_decoder.h"
 #include "recorder/delimiter_detector.h"
 #include "veltview/archive_writer.h"
 #include "veltview/canvas.h"
@@ -54,7 +55,6 @@ public:
     static constexpr int kRepeatsToAccept = 3;  // a length is accepted when it repeats more often
     static constexpr int kStatusModes = 7;
     static constexpr int kErrorRow = 26, kTimeRow = 28, kStatusRow = 29;
-    static constexpr std::size_t kPayloadBytes = 30;
 
     explicit Receiver(ReceiverParts parts);
 
@@ -69,8 +69,6 @@ public:
     int blockLength() const { return length_; }
     /// @brief The next status-line mode (the panel key).
     void stepStatusMode();
-    int statusMode() const { return mode_; }
-    int checksumErrors() const { return checksumErrors_; }
 
 private:
     enum class Phase { Learning, Skipping, Main };
@@ -130,11 +128,10 @@ private:
     int cpar_ = 0;
     uint8_t s20_ = 0;
 
-    // The configuration stream, for display.
-    bool escape_ = false;
+    // The configuration stream, for display: every opening code starts a
+    // record, but only those shown (see configByte) change the open one.
+    recorder::ConfigFraming config_;
     uint8_t open_ = 0;
-    std::vector<uint8_t> payload_;
-    bool overlong_ = false;
     bool rateSeen_ = false, stationSeen_ = false;
     int rate_ = 0;
     std::string station_;

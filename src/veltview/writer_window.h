@@ -9,6 +9,10 @@
 
 namespace velt::veltview {
 
+/// The card archive's destination directories (devices), each with its check
+/// box and state dot in the window.
+constexpr int kArchiveDevices = 4;
+
 class WriterWindow {
 public:
     virtual ~WriterWindow() = default;
@@ -37,21 +41,21 @@ public:
     void setRealtimeState(const std::string& t) override { realtimeState = t; }
     void setArchiveState(const std::string& t) override { archiveState = t; }
     void setDeviceDirectory(int d, const std::string& t) override {
-        if (d >= 0 && d < 4) deviceDirectory[std::size_t(d)] = t;
+        if (d >= 0 && d < kArchiveDevices) deviceDirectory[std::size_t(d)] = t;
     }
     void setDeviceChecked(int d, bool c) override {
-        if (d >= 0 && d < 4) checked[std::size_t(d)] = c;
+        if (d >= 0 && d < kArchiveDevices) checked[std::size_t(d)] = c;
     }
-    bool deviceChecked(int d) override { return d >= 0 && d < 4 && checked[std::size_t(d)]; }
+    bool deviceChecked(int d) override { return d >= 0 && d < kArchiveDevices && checked[std::size_t(d)]; }
     void setDeviceDot(int d, int state) override {
-        if (d >= 0 && d < 4) dot[std::size_t(d)] = state;
+        if (d >= 0 && d < kArchiveDevices) dot[std::size_t(d)] = state;
     }
 
     std::string realtimeCaption, realtimeDirectory, realtimeFileNumber, realtimeBytes;
     std::string realtimeState, archiveState;
-    std::array<std::string, 4> deviceDirectory;
-    std::array<bool, 4> checked{};
-    std::array<int, 4> dot{};
+    std::array<std::string, kArchiveDevices> deviceDirectory;
+    std::array<bool, kArchiveDevices> checked{};
+    std::array<int, kArchiveDevices> dot{};
 };
 
 }  // namespace velt::veltview

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <bit>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -191,6 +192,44 @@ TEST(ServeConversation, StreamsStopsAnswersAndRestartsWithTheNewSettings) {
     std::string commands;
     for (std::string line; std::getline(log, line);) commands += line.substr(line.find(' ') + 1) + "\n";
     EXPECT_EQ(commands, "STOP\nCNF?\nSTN=ABC\nSPS=50\nCNF?\nEPR?\nEPRW023=41\nEPR?\nRST\n");
+}
+
+// The simulator takes its EEPROM offsets from the editor's layout; an image
+// put together here byte by byte from the layout as documented keeps a slip
+// in those offsets from passing unseen on both sides.
+TEST(ServeConversation, AFreshEepromImageMatchesTheLayoutByteForByte) {
+    using namespace std::string_literals;
+    velt::test::TempDir dir;
+    const std::string eepromFile = dir.file("eeprom.bin");
+    Simulator sim({"--tcp", "127.0.0.1:0", "--eeprom", eepromFile, "--station", "FIELD7", "--channels", "ABCDE,X",
+                   "--device", "200", "--rate", "200", "--config-number", "305419896", "--restart-number", "11259375"});
+    ASSERT_NE(sim.firstLine().find("listening"), std::string::npos);
+
+    std::vector<uint8_t> golden(kImageBytes, 0xFF);
+    const auto put = [&golden](std::size_t at, const std::string& bytes) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) golden[at + i] = uint8_t(bytes[i]);
+    };
+    put(0, "\x55\xAA"s);                           // signature
+    put(2, "\xC8\x00"s);                           // device 200
+    put(22, "\x00\x00"s);                          // phase-loop word
+    put(24, "\x78\x56\x34\x12"s);                  // configuration number 0x12345678
+    put(28, "\xEF\xCD\xAB\x00"s);                  // restart number 0xABCDEF
+    put(32, "\x03\x02"s);                          // 3 channels, rate code 2: 200 per second
+    put(35, "FIELD7\0"s);                          // station name: end mark, FF to byte 47
+    put(48, "ABCDE\0"s), put(56, "X\0"s), put(64, "\0"s);  // channel names, the third missing
+    put(72, "SENSOR_0SENSOR_1SENSOR_2"s);          // sensor names fill their fields: no end mark
+    const float calibration[3] = {6.25e-10f, 6.30e-10f, 6.20e-10f};
+    for (std::size_t c = 0; c < 3; ++c) {
+        const std::size_t record = 96 + 16 * c;
+        put(record, "\x02"s);                      // units (m/sec)/count
+        velt::platform::put_u32le(&golden[record + 1], std::bit_cast<uint32_t>(calibration[c]));
+        put(record + 5, "\x00\x00\x80\x3F"s);      // period 1.0 s
+        put(record + 14, "\xA0\x00"s);             // response table at 160
+    }
+    put(144, "\x03\x1F\x0A\x20\x14\xA0\xFF"s);     // 3 pulse-calibration items
+    golden[160] = 20;                              // the response table: length, then 1..20
+    for (uint8_t b = 1; b <= 20; ++b) golden[160 + b] = b;
+    EXPECT_EQ(velt::test::readFile(eepromFile), golden);
 }
 
 TEST(ServeConversation, PseudoTerminalStreamsForTheDurationAndRemovesItsLink) {

@@ -40,7 +40,6 @@ TEST(ConsoleStatusMonitor, PrintsEachReportInItsFormat) {
     m.setStationName(0, "STA");
     m.setChannelName(0, 2, "BHZ");
     m.logLine(0, 10, "14 BLOCKLENREQ -> CONFIGREQ 1000 0");
-    m.setCounter(0, 5);
     m.setWaiting(0, 1);
     m.setPosition(0, 1, 2);
     EXPECT_EQ(captured(f),

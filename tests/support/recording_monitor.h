@@ -47,7 +47,6 @@ public:
         add("setChannelName", input, channel, 0, name);
     }
     void logLine(int input, int code, const char* text) override;
-    void setCounter(int input, long value) override { add("setCounter", input, value); }
     void setWaiting(int input, int flag) override { add("setWaiting", input, flag); }
     void setPosition(int input, long file, long offset) override { add("setPosition", input, file, offset); }
 

@@ -9,10 +9,19 @@
 
 namespace veltsim::eeprom {
 
+using namespace velt::veltedit;
+
 namespace {
 
 using velt::platform::put_u16le;
 using velt::platform::put_u32le;
+
+constexpr uint8_t kSignature0 = 0x55;
+constexpr uint8_t kSignature1 = 0xAA;
+constexpr uint8_t kErased = 0xFF;     // uninterpreted bytes of a fresh image
+constexpr uint8_t kRateCodeNone = 7;  // a rate other than 50, 100 or 200
+constexpr int kChannels = velt::recorder::kChannels;  // each channel of the stream has its names and record
+static_assert(kChannels <= kMaxChannels);
 
 // The response table every channel of a fresh image points to: its length
 // byte and opaque contents, which only the recorder interprets.
@@ -22,7 +31,7 @@ constexpr float kCalibration[kChannels] = {6.25e-10f, 6.30e-10f, 6.20e-10f};
 constexpr float kCalibrationPeriod = 1.0f;
 constexpr uint8_t kPulses[][kPulseItemBytes] = {{0x1F, 10}, {0x20, 20}, {0xA0, 255}};
 constexpr std::size_t kPulseCountFresh = sizeof kPulses / sizeof kPulses[0];
-static_assert(kPulseCountFresh <= kMaxPulseItems);
+static_assert(kPulseCountFresh <= std::size_t(kMaxPulseItems));
 static_assert(kTableLength + 1u <= kResponseAreaBytes);
 
 void putText(Image& image, std::size_t offset, std::size_t size, const std::string& text) {
@@ -30,7 +39,7 @@ void putText(Image& image, std::size_t offset, std::size_t size, const std::stri
         if (i < text.size()) {
             image[offset + i] = uint8_t(text[i]);
         } else {
-            image[offset + i] = i == text.size() ? 0x00 : kErased;
+            image[offset + i] = i == text.size() ? kTextEnd : kTextFill;
         }
     }
 }
@@ -66,7 +75,7 @@ Image makeImage(const velt::recorder::EncoderSettings& s) {
         const std::size_t i = std::size_t(c);
         putText(image, kChannelNames + kNameBytes * i, kNameBytes, i < s.channelNames.size() ? s.channelNames[i] : "");
         putText(image, kSensorNames + kNameBytes * i, kNameBytes, i < s.sensorTexts.size() ? s.sensorTexts[i] : "");
-        const std::size_t rec = kChannelRecords + kChannelRecordBytes * i;
+        const std::size_t rec = channelRecord(c);
         image[rec + kRecUnits] = kUnitsVelocity;
         putFloat(image, rec + kRecCalibration, kCalibration[i]);
         putFloat(image, rec + kRecPeriod, kCalibrationPeriod);

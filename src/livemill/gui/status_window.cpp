@@ -172,7 +172,7 @@ void StatusWindow::refreshAll() {
     restart_->setText(number(s.restart));
     station_->setText(QString::fromLatin1(s.station.c_str()));
     log_->setText(QString::fromLatin1(s.log.c_str()));
-    counter_->setText(QString::asprintf("%d", int(s.counter)));
+    counter_->setText(QStringLiteral("0"));  // nothing reports a counter; the field keeps its place
     positionFile_->setText(hex(s.positionFile));
     positionOffset_->setText(number(s.positionOffset));
     waiting_->setChecked(s.waiting);
@@ -217,11 +217,6 @@ void StatusWindow::setRestartNumber(int input, long value) {
     if (!accepts(input)) return;
     slots_[std::size_t(input)].restart = value;
     if (isSelected(input)) restart_->setText(number(value));
-}
-void StatusWindow::setCounter(int input, long value) {
-    if (!accepts(input)) return;
-    slots_[std::size_t(input)].counter = value;
-    if (isSelected(input)) counter_->setText(QString::asprintf("%d", int(value)));
 }
 void StatusWindow::setWaiting(int input, int flag) {
     if (!accepts(input) || slots_[std::size_t(input)].waiting == (flag != 0)) return;

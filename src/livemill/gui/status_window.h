@@ -13,6 +13,8 @@
 #include <functional>
 #include <string>
 
+#include "livemill/livemill_config.h"
+
 class QCheckBox;
 class QLineEdit;
 class QPushButton;
@@ -22,7 +24,11 @@ namespace velt::livemill::gui {
 class StatusWindow final : public QDialog {
     Q_OBJECT
 public:
+    // The window's own table of inputs, a limit of the window and not the
+    // converter's: livemill.ini names at most kMaxInputs, fewer than the
+    // window holds; setInputCount cuts a larger count to kSlots.
     static constexpr int kSlots = 20;
+    static_assert(kSlots >= kMaxInputs, "every input the converter runs has a slot");
     static constexpr int kTextChars = 100;
     static constexpr const char* kStopQuestion = "Do you really want to Stop \nVELT rt converter?";
 
@@ -49,7 +55,6 @@ public:
     void setBlockNumber(int input, long value);
     void setLastBlockTime(int input, int64_t seconds);
     void setRestartNumber(int input, long value);
-    void setCounter(int input, long value);
     void setWaiting(int input, int flag);
     void setPosition(int input, long file, long offset);
     void setStationName(int input, const char* name);
@@ -85,7 +90,6 @@ private:
         long block = 0;
         int64_t blockTime = 0;
         long restart = 0;
-        long counter = 0;
         bool waiting = false;
         std::string station;
         std::string log;

@@ -68,7 +68,6 @@ void WindowStatusMonitor::apply(StatusWindow& w, const std::vector<Update>& batc
         if (has(Block)) w.setBlockNumber(i, long(l.value[Block]));
         if (has(BlockTime)) w.setLastBlockTime(i, l.value[BlockTime]);
         if (has(Restart)) w.setRestartNumber(i, long(l.value[Restart]));
-        if (has(Counter)) w.setCounter(i, long(l.value[Counter]));
         if (has(Waiting)) w.setWaiting(i, int(l.value[Waiting]));
         if (has(PositionFile)) w.setPosition(i, long(l.value[PositionFile]), long(l.value[PositionOffset]));
         if (has(Station)) w.setStationName(i, l.station.c_str());

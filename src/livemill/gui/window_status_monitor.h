@@ -40,7 +40,6 @@ public:
     void setStationName(int input, const char* name) override;
     void setChannelName(int, int, const char*) override {}
     void logLine(int input, int code, const char* text) override;
-    void setCounter(int input, long value) override { set(input, Counter, value); }
     void setWaiting(int input, int flag) override { set(input, Waiting, flag, true); }
     void setPosition(int input, long file, long offset) override;
 
@@ -49,7 +48,7 @@ public:
     void flush() override { send(); }
 
 private:
-    enum Field { LastActive, InputFile, Offset, Device, Config, Block, BlockTime, Restart, Counter, Waiting,
+    enum Field { LastActive, InputFile, Offset, Device, Config, Block, BlockTime, Restart, Waiting,
                  PositionFile, PositionOffset, Station, Log, kFields };
     struct Latest {
         std::array<int64_t, kFields> value{};

@@ -495,10 +495,27 @@ void EditorWindow::cancel() {
     }
     run(
         [this] {
+            // The restarts must reach the station: a link that dropped is opened again.
+            if (session_.linkLost() && !session_.reopen()) return false;
             session_.cancel();
-            return 0;
+            return true;
         },
-        [this](int) { finish(); });
+        [this](bool sent) {
+            if (sent) {
+                finish();
+                return;
+            }
+            const QString why = QString::fromStdString(session_.linkError());
+            VELT_LOG_ERROR("veltedit", "cannot restart the station: %s", why.toUtf8().constData());
+            failed_ = true;
+            if (interrupted_) {
+                finish();
+                return;
+            }
+            status_->setText("the station was not restarted");
+            notify("Cannot reach the station to restart it: " + why +
+                   "\nCancel tries again; \"Cancel without restart VELT\" ends the program and leaves it stopped.");
+        });
 }
 
 void EditorWindow::finish() {

@@ -105,7 +105,7 @@ MonitorWindow::MonitorWindow(QtCanvas& canvas) : canvas_(canvas) {
 
     auto* archive = new QGroupBox("Archive", this);
     archive->setGeometry(565, 10, 425, 190);
-    for (int d = 0; d < 4; ++d) {
+    for (int d = 0; d < kArchiveDevices; ++d) {
         deviceBoxes_[std::size_t(d)] = new QCheckBox(archive);
         deviceBoxes_[std::size_t(d)]->setGeometry(10, 22 + 28 * d, 20, 20);
         connect(deviceBoxes_[std::size_t(d)], &QCheckBox::toggled, this,
@@ -244,7 +244,7 @@ void MonitorWindow::apply() {
 }
 
 void MonitorWindow::setDeviceChecked(int d, bool c) {
-    if (d < 0 || d >= 4) return;
+    if (d < 0 || d >= kArchiveDevices) return;
     checked_[std::size_t(d)].store(c);
     post("check" + std::to_string(d), c ? "1" : "0");
 }

@@ -53,7 +53,7 @@ public:
     void setArchiveState(const std::string& t) override { post("archState", t); }
     void setDeviceDirectory(int d, const std::string& t) override { post("devDir" + std::to_string(d), t); }
     void setDeviceChecked(int d, bool c) override;
-    bool deviceChecked(int d) override { return d >= 0 && d < 4 && checked_[std::size_t(d)].load(); }
+    bool deviceChecked(int d) override { return d >= 0 && d < kArchiveDevices && checked_[std::size_t(d)].load(); }
     void setDeviceDot(int d, int state) override { post("dot" + std::to_string(d), std::to_string(state)); }
 
     /// @brief The text shown by the control named `name` (for tests).
@@ -78,10 +78,10 @@ private:
     std::mutex lock_;
     std::map<std::string, std::string> pending_;
     bool flushQueued_ = false;
-    std::array<std::atomic<bool>, 4> checked_{};
-    std::array<QCheckBox*, 4> deviceBoxes_{};
-    std::array<QLabel*, 4> dots_{};
-    std::array<int, 4> dotStates_{};
+    std::array<std::atomic<bool>, kArchiveDevices> checked_{};
+    std::array<QCheckBox*, kArchiveDevices> deviceBoxes_{};
+    std::array<QLabel*, kArchiveDevices> dots_{};
+    std::array<int, kArchiveDevices> dotStates_{};
     std::array<QCheckBox*, 3> activeBoxes_{};
     std::vector<QPushButton*> scalingButtons_;
     QPushButton* pauseButton_ = nullptr;
