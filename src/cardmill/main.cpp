@@ -18,14 +18,10 @@
 #include "cardmill/card_conversion.h"
 #include "cardmill/card_directory.h"
 #include "cardmill/cardmill_settings.h"
+#include "platform/program.h"
 
 #ifdef VELT_WITH_GUI
 #include "cardmill/gui/converter_window.h"
-#endif
-
-// The project's version (top CMakeLists.txt), given by the build.
-#ifndef VELT_VERSION
-#define VELT_VERSION "(version not given by the build)"
 #endif
 
 namespace {
@@ -37,6 +33,7 @@ const char* const kUsage =
     "       cardmill --list [--config DIR]\n"
     "       cardmill --headless --devices all|D1,D2,... [--config DIR]\n"
     "       cardmill --version | --help\n"
+    "       (any of them with --debug: also print debug messages)\n"
     "\n"
     "Converts the card-archive files in DATAINDIR (cardmill.ini, section CARDMILL)\n"
     "device by device to 4-int files ([OUT4INTFILE] TODO=YES, OUTDIR, SECINFILE) and\n"
@@ -66,17 +63,14 @@ const char* const kUsage =
     "could not be copied or an output not written, 2 bad arguments or settings.\n";
 
 // A signal aborts the conversion; in the copy phase the first one lets the
-// file being copied finish and the second gives it up. The handler only
-// touches lock-free atomics and keeps errno for the code it interrupts.
-std::atomic<bool> abortRequested{false};
+// file being copied finish and the second gives it up. The hook runs in
+// the signal handler and only touches lock-free atomics.
+std::atomic<bool>& abortRequested = velt::platform::StopSignals::flag();
 std::atomic<bool> inCopyPhase{false};
 std::atomic<bool> copyStopAfterFile{false};
 std::atomic<bool> copyStopNow{false};
-void onSignal(int) {
-    const int saved = errno;
-    abortRequested.store(true);
+void onStop(int) {
     if (inCopyPhase.load() && copyStopAfterFile.exchange(true)) copyStopNow.store(true);
-    errno = saved;
 }
 
 std::string deviceNumbers(const std::vector<DeviceRange>& devices) {
@@ -173,7 +167,7 @@ int listDevicesCommand(const CardmillSettings& settings) {
     if (dir.scan(settings.dataInDir) != 0) {
         std::fprintf(stderr, "cardmill: cannot list DATAINDIR '%s': %s\n", settings.dataInDir.c_str(),
                      std::strerror(errno));
-        return 2;
+        return velt::platform::kExitUsage;
     }
     std::vector<DeviceRange> notListed;
     const std::vector<DeviceRange> devices = listDevices(dir, &notListed);
@@ -194,7 +188,7 @@ int convertCommand(const CardmillSettings& settings, const std::vector<uint32_t>
     if (dir.scan(settings.dataInDir) != 0) {
         std::fprintf(stderr, "cardmill: cannot list DATAINDIR '%s': %s\n", settings.dataInDir.c_str(),
                      std::strerror(errno));
-        return 2;
+        return velt::platform::kExitUsage;
     }
     // The list's limit is the window's: the command line converts every
     // device it finds, listed or not.
@@ -203,7 +197,7 @@ int convertCommand(const CardmillSettings& settings, const std::vector<uint32_t>
     devices.insert(devices.end(), notListed.begin(), notListed.end());
     if (devices.empty()) {
         std::fprintf(stderr, "cardmill: DATAINDIR '%s' holds no card-archive files\n", settings.dataInDir.c_str());
-        return 2;
+        return velt::platform::kExitUsage;
     }
     std::vector<DeviceRange> selected;
     for (const DeviceRange& d : devices)
@@ -217,7 +211,7 @@ int convertCommand(const CardmillSettings& settings, const std::vector<uint32_t>
     if (!missing.empty()) {
         std::fprintf(stderr, "cardmill: no files of device %s in DATAINDIR '%s'; the devices there: %s\n",
                      missing.c_str(), settings.dataInDir.c_str(), deviceNumbers(devices).c_str());
-        return 2;
+        return velt::platform::kExitUsage;
     }
     TerminalView view;
     CopyControl control;
@@ -239,7 +233,7 @@ int convertCommand(const CardmillSettings& settings, const std::vector<uint32_t>
     if (s.outputFailures > 0) std::printf("the outputs of %d devices could not all be written\n", s.outputFailures);
     if (s.rowsWaiting > 0)
         std::printf("%zu FILELIST rows wait for the database; a later run writes them\n", s.rowsWaiting);
-    return s.failed() ? 1 : 0;
+    return s.failed() ? velt::platform::kExitFailed : velt::platform::kExitDone;
 }
 
 #ifdef VELT_WITH_GUI
@@ -257,63 +251,36 @@ bool haveDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string configDir, devicesText;
-    bool list = false, headless = false, devicesGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("cardmill %s\n", VELT_VERSION);
-            return 0;
-        } else if (arg == "--config") {
-            if (i + 1 == argc) {
-                std::fprintf(stderr, "cardmill: --config needs a folder: --config DIR (where cardmill.ini is)\n");
-                return 2;
-            }
-            configDir = argv[++i];
-        } else if (arg == "--list") {
-            list = true;
-        } else if (arg == "--headless") {
-            headless = true;
-        } else if (arg == "--devices") {
-            if (i + 1 == argc) {
-                std::fprintf(stderr, "cardmill: --devices needs all or decimal device numbers D1,D2,...\n");
-                return 2;
-            }
-            devicesText = argv[++i];
-            devicesGiven = true;
-        } else {
-            std::fprintf(stderr, "cardmill: unknown argument '%s'\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
-    }
+    using velt::platform::kExitUsage;
+    std::string devicesText;
+    bool list = false, headless = false;
+    velt::platform::CommandLine line("cardmill", kUsage);
+    line.flag("--list", list);
+    line.flag("--headless", headless);
+    line.option("--devices", "all|D1,D2,...", devicesText);
+    if (const int status = line.parse(argc, argv); status >= 0) return status;
+    const bool devicesGiven = !devicesText.empty();
     std::vector<uint32_t> wanted;
     bool all = false;
     if (devicesGiven && !headless) {
         std::fprintf(stderr, "cardmill: --devices goes with --headless (the window has its own list)\n");
-        return 2;
+        return kExitUsage;
     }
     if (headless && !list && !parseDevices(devicesText, wanted, all)) {
         std::fprintf(stderr, "cardmill: --headless needs --devices all or decimal device numbers D1,D2,...\n");
-        return 2;
-    }
-    if (!configDir.empty() && ::chdir(configDir.c_str()) != 0) {
-        std::fprintf(stderr, "cardmill: cannot enter '%s': %s\n", configDir.c_str(), std::strerror(errno));
-        return 2;
+        return kExitUsage;
     }
     const bool window = !list && !headless;
 #ifdef VELT_WITH_GUI
     if (window && !haveDisplay()) {
         std::fprintf(stderr, "cardmill: no display for the window (DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM are "
                              "unset); use cardmill --list or cardmill --headless --devices all|D1,D2,...\n");
-        return 2;
+        return kExitUsage;
     }
 #else
     if (window) {
         std::fprintf(stderr, "cardmill: this build has no window; use --list or --headless\n");
-        return 2;
+        return kExitUsage;
     }
 #endif
     // Messages name the settings file as the user finds it, not "./".
@@ -324,15 +291,14 @@ int main(int argc, char** argv) {
     const std::string problem = settingsProblem(iniPath, settings, !list);
     if (!problem.empty()) {
         std::fprintf(stderr, "cardmill: %s\n", problem.c_str());
-        return 2;
+        return kExitUsage;
     }
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    velt::platform::StopSignals::install(onStop);
     if (list) return listDevicesCommand(settings);
     if (headless) return convertCommand(settings, wanted, all);
 #ifdef VELT_WITH_GUI
     return velt::cardmill::gui::runWindow(argc, argv, iniPath, abortRequested);
 #else
-    return 2;
+    return kExitUsage;
 #endif
 }

@@ -1,12 +1,6 @@
 // livemill: follows directories of real-time stream files and converts them
 // into QRX4.0 files (registered in FILELIST), 4-int files and miniSEED.
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "livemill/headless_monitor.h"
@@ -14,6 +8,7 @@
 #include "livemill/worker.h"
 #include "platform/clock.h"
 #include "platform/file_util.h"
+#include "platform/program.h"
 #include "recorder/status_monitor.h"
 
 #ifdef VELT_WITH_GUI
@@ -22,12 +17,12 @@
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
-
-void onSignal(int) { stopRequested.store(true); }
+using velt::platform::CommandLine;
+using velt::platform::StopSignals;
 
 const char* const kUsage =
-    "Usage: livemill [--config DIR] [--headless] [--until-idle] [--verbose]\n"
+    "Usage: livemill [--config DIR] [--headless] [--until-idle] [--verbose] [--debug]\n"
+    "       livemill --version | --help\n"
     "\n"
     "Converts the real-time stream files of up to ten inputs into QRX4.0, 4-int\n"
     "and miniSEED files, as livemill.ini and each input's INI file say.\n"
@@ -40,6 +35,8 @@ const char* const kUsage =
     "  --verbose      with --headless, print every status report instead\n"
     "  --until-idle   stop in order once every input has no new data (convert a\n"
     "                 backlog and exit)\n"
+    "  --debug        also print debug messages\n"
+    "  --version      the program's name and version\n"
     "  --help         this text\n"
     "\n"
     "SIGINT and SIGTERM stop in order, like the window's Stop: pending output is\n"
@@ -49,47 +46,29 @@ const char* const kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string configDir;
     bool headless = false;
     bool verbose = false;
     velt::livemill::WorkerOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--config" && i + 1 < argc) {
-            configDir = argv[++i];
-        } else if (arg == "--headless") {
-            headless = true;
-        } else if (arg == "--verbose") {
-            verbose = true;
-        } else if (arg == "--until-idle") {
-            options.untilIdle = true;
-        } else {
-            std::fprintf(stderr, "livemill: unknown argument '%s'\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
-    }
+    CommandLine line("livemill", kUsage);
+    line.flag("--headless", headless);
+    line.flag("--verbose", verbose);
+    line.flag("--until-idle", options.untilIdle);
+    if (const int status = line.parse(argc, argv); status >= 0) return status;
 #ifndef VELT_WITH_GUI
     headless = true;
 #endif
-    if (!configDir.empty() && ::chdir(configDir.c_str()) != 0) {
-        std::fprintf(stderr, "livemill: cannot enter '%s': %s\n", configDir.c_str(), std::strerror(errno));
-        return 2;
-    }
 
     velt::livemill::LivemillConfig config;
     std::string error;
     if (velt::livemill::readLivemillConfig("livemill.ini", config, error) != 0) {
         std::fprintf(stderr, "livemill: %s\n", error.c_str());
-        return 2;
+        return velt::platform::kExitUsage;
     }
     options.qrx.dataDirectory = velt::outputs::qrxDataDirectory();
 
     velt::platform::raiseOpenFileLimit();
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    StopSignals::install();
+    std::atomic<bool>& stopRequested = StopSignals::flag();
 
     if (!headless) {
 #ifdef VELT_WITH_GUI

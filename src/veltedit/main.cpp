@@ -2,16 +2,14 @@
 // its window, or from the command line for backups and scripted field
 // work: --dump keeps a station's image in a file, --print decodes a file,
 // --restore puts a file's editable bytes back into a station.
-#include <unistd.h>
-
-#include <atomic>
-#include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "platform/endian.h"
 #include "platform/log.h"
-#include "platform/wake_event.h"
+#include "platform/program.h"
 #include "veltedit/editor_settings.h"
 #include "veltedit/eeprom_session.h"
 #include "veltedit/image_backup.h"
@@ -25,14 +23,16 @@ namespace {
 
 using namespace velt::veltedit;
 
-constexpr int kDone = 0;
-constexpr int kFailed = 1;
-constexpr int kBadArguments = 2;
+using velt::platform::kExitDone;
+using velt::platform::kExitFailed;
+using velt::platform::kExitUsage;
+using velt::platform::StopSignals;
 
 const char* const kUsage =
-    "Usage: veltedit [--config DIR]\n"
+    "Usage: veltedit [--config DIR] [--debug]\n"
     "       veltedit --dump FILE [--yes] [--config DIR]\n"
     "       veltedit --print FILE\n"
+    "       veltedit --version | --help\n"
     "       veltedit --restore FILE [--yes] [--other-device] [--config DIR]\n"
     "\n"
 #ifdef VELT_WITH_GUI
@@ -64,6 +64,8 @@ const char* const kUsage =
     "                  without it such a restore writes nothing\n"
     "  --config DIR    work in DIR, where veltEdit.ini is (FILE is still taken from\n"
     "                  the directory the program was started in)\n"
+    "  --debug         also print debug messages\n"
+    "  --version       the program's name and version\n"
     "  --help          this text\n"
     "\n"
     "Stopping a station takes 8 to 18 s, up to about 90 s when it does not answer.\n"
@@ -76,15 +78,6 @@ const char* const kUsage =
     "written, the image read back after a restore differs from what was written,\n"
     "an interrupt); 2 bad arguments or settings (\"Connect stream not found\").\n";
 
-// SIGINT and SIGTERM end the conversation at its next check; the station
-// is then restarted before the program ends.
-std::atomic<bool> interrupted{false};
-const velt::platform::WakeEvent* interruptWake = nullptr;
-void onInterrupt(int) {
-    interrupted = true;
-    if (interruptWake != nullptr) interruptWake->signal();
-}
-
 class LineProgress final : public Progress {
 public:
     void step(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
@@ -93,42 +86,9 @@ public:
 struct Arguments {
     std::string verb;  // "", "--dump", "--print" or "--restore"
     std::string file;
-    std::string configDir;
     bool yes = false;
     bool otherDevice = false;
 };
-
-int parseArguments(int argc, char** argv, Arguments& a) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 1;
-        }
-        if (arg == "--yes") {
-            a.yes = true;
-        } else if (arg == "--other-device") {
-            a.otherDevice = true;
-        } else if ((arg == "--dump" || arg == "--print" || arg == "--restore") && i + 1 < argc && a.verb.empty()) {
-            a.verb = arg;
-            a.file = argv[++i];
-        } else if (arg == "--config" && i + 1 < argc) {
-            a.configDir = argv[++i];
-        } else {
-            std::fprintf(stderr, "veltedit: bad argument \"%s\"\n%s", arg.c_str(), kUsage);
-            return -1;
-        }
-    }
-    return 0;
-}
-
-/// FILE is named from where the program was started, before --config moves it.
-std::string fromStartDirectory(const std::string& path) {
-    if (path.empty() || path[0] == '/') return path;
-    char cwd[4096];
-    if (::getcwd(cwd, sizeof cwd) == nullptr) return path;
-    return std::string(cwd) + "/" + path;
-}
 
 bool confirmed(const EditorSettings& settings) {
     std::string question = terminateQuestion(settings);
@@ -146,13 +106,13 @@ int printFile(const std::string& path) {
     const int rc = loadImageFile(path, image);
     if (rc != 0) {
         VELT_LOG_ERROR(path.c_str(), "%s", rc == -2 ? "not a 512-byte EEPROM image" : std::strerror(errno));
-        return kFailed;
+        return kExitFailed;
     }
     std::fputs(describeImage(image).c_str(), stdout);
-    return kDone;
+    return kExitDone;
 }
 
-uint16_t deviceOf(const Image& image) { return uint16_t(image[kDevice] | image[kDevice + 1] << 8); }
+uint16_t deviceOf(const Image& image) { return velt::platform::get_u16le(&image[kDevice]); }
 
 /// Stops the station, reads its image and runs the verb; always restarts it.
 int talkToStation(const Arguments& a) {
@@ -161,42 +121,41 @@ int talkToStation(const Arguments& a) {
         const int rc = loadImageFile(a.file, backup);
         if (rc != 0) {
             VELT_LOG_ERROR(a.file.c_str(), "%s", rc == -2 ? "not a 512-byte EEPROM image" : std::strerror(errno));
-            return kFailed;
+            return kExitFailed;
         }
     }
     const EditorSettings settings = readSettings(std::string("./") + kIniName);
     if (!a.yes && !confirmed(settings)) {
         std::fprintf(stderr, "veltedit: not confirmed, nothing sent\n");
-        return kFailed;
+        return kExitFailed;
     }
     EditorConnection connection = chooseLink(settings);
     if (connection.link == nullptr) {
         std::fprintf(stderr, "Connect stream not found\n");
-        return kBadArguments;
+        return kExitUsage;
     }
     // The window goes on with a link that did not open (every wait then
     // times out); a batch job says so at once instead.
     if (connection.link->open() != 0) {
         VELT_LOG_ERROR(settings.device.c_str(), "cannot open the link: %s", connection.link->lastError().c_str());
-        return kFailed;
+        return kExitFailed;
     }
-    velt::platform::WakeEvent wake;
-    interruptWake = &wake;
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
-    SystemPacer pacer(&wake, &interrupted);
+    // SIGINT and SIGTERM end the conversation at its next step; the station
+    // is then restarted before the program ends.
+    StopSignals::install();
+    SystemPacer pacer(&StopSignals::wake(), &StopSignals::flag());
     LineProgress progress;
     EepromSession session(*connection.link, pacer, &progress);
-    int result = kDone;
+    int result = kExitDone;
     if (!session.connect()) {
         if (session.linkLost()) VELT_LOG_ERROR(settings.device.c_str(), "%s", session.linkError().c_str());
         std::fprintf(stderr, "EEPROOM not readen\n");
         session.restart();
-        result = kFailed;
+        result = kExitFailed;
     } else if (a.verb == "--dump") {
         if (saveImageFile(a.file, session.receivedImage()) != 0) {
             VELT_LOG_ERROR(a.file.c_str(), "cannot write the image: %s", std::strerror(errno));
-            result = kFailed;
+            result = kExitFailed;
         }
         std::fputs(describeImage(session.receivedImage()).c_str(), stdout);
         session.restart();
@@ -206,7 +165,7 @@ int talkToStation(const Arguments& a) {
                        "(--other-device writes another station's names and calibrations)",
                        unsigned(deviceOf(backup)), unsigned(deviceOf(session.receivedImage())));
         session.restart();
-        result = kFailed;
+        result = kExitFailed;
     } else {
         restoreEditable(backup, session.editImage());
         const WriteBackFiles files;
@@ -219,12 +178,12 @@ int talkToStation(const Arguments& a) {
             std::fprintf(stderr, "%s\n", what.c_str());
         } else {
             VELT_LOG_ERROR(settings.device.c_str(), "%s", what.c_str());
-            result = kFailed;
+            result = kExitFailed;
         }
     }
-    if (interrupted) {
+    if (StopSignals::requested()) {
         std::fprintf(stderr, "veltedit: interrupted; the station was sent \"RST\"\n");
-        result = kFailed;
+        result = kExitFailed;
     }
     connection.link->close();
     return result;
@@ -234,19 +193,27 @@ int talkToStation(const Arguments& a) {
 
 int main(int argc, char** argv) {
     Arguments a;
-    const int parsed = parseArguments(argc, argv, a);
-    if (parsed != 0) return parsed > 0 ? kDone : kBadArguments;
-    a.file = fromStartDirectory(a.file);
-    if (!a.configDir.empty() && ::chdir(a.configDir.c_str()) != 0) {
-        std::fprintf(stderr, "veltedit: cannot work in %s: %s\n", a.configDir.c_str(), std::strerror(errno));
-        return kBadArguments;
+    std::string dump, print, restore;
+    velt::platform::CommandLine line("veltedit", kUsage);
+    line.option("--dump", "FILE", dump);
+    line.option("--print", "FILE", print);
+    line.option("--restore", "FILE", restore);
+    line.flag("--yes", a.yes);
+    line.flag("--other-device", a.otherDevice);
+    if (const int status = line.parse(argc, argv); status >= 0) return status;
+    for (const auto& [verb, file] : {std::pair{"--dump", &dump}, {"--print", &print}, {"--restore", &restore}}) {
+        if (file->empty()) continue;
+        if (!a.verb.empty()) return line.usageError(a.verb + " and " + verb + " cannot go together");
+        a.verb = verb;
+        a.file = line.fromStartFolder(*file);
     }
+    if (a.otherDevice && a.verb != "--restore") return line.usageError("--other-device goes with --restore");
     if (a.verb == "--print") return printFile(a.file);
     if (!a.verb.empty()) return talkToStation(a);
 #ifdef VELT_WITH_GUI
     return velt::veltedit::gui::runEditorWindow(argc, argv);
 #else
     std::fputs(kUsage, stderr);
-    return kBadArguments;
+    return kExitUsage;
 #endif
 }

@@ -2,20 +2,19 @@
 // sends in card-archive and real-time files (for livemill), and shows its
 // status: in its window, or headless with one status line at a time on
 // standard output and messages on standard error.
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
 #include "link/serial_link.h"
 #include "platform/clock.h"
+#include "platform/log.h"
+#include "platform/program.h"
 #include "veltview/canvas.h"
 #include "veltview/monitor.h"
 #include "veltview/monitor_fields.h"
@@ -30,7 +29,8 @@ namespace {
 using namespace velt::veltview;
 
 const char* const kUsage =
-    "Usage: veltview [--config DIR] [--headless] [--duration SECONDS] [--debug-link]\n"
+    "Usage: veltview [--config DIR] [--headless] [--duration SECONDS] [--debug]\n"
+    "       veltview --version | --help\n"
     "\n"
     "Watches the recorder that veltView.ini names (INDEVICE, INDEVICECONFIGSTRING),\n"
     "writes what it sends to card-archive files (ARCHIVE/CONFIGFILE, default\n"
@@ -46,7 +46,9 @@ const char* const kUsage =
     "  --duration S   stop in order after S seconds\n"
     "  --idle-wait-ms N  longest sleep when nothing arrives (default 100; 0 polls\n"
     "                 the link without sleeping, for measuring what that costs)\n"
-    "  --debug-link   print the serial link's write diagnostics\n"
+    "  --debug        also print debug messages, the serial link's write\n"
+    "                 diagnostics among them (--debug-link is the same)\n"
+    "  --version      the program's name and version\n"
     "  --help         this text\n"
     "\n"
     "SIGINT and SIGTERM stop in order: files are written and closed, exit status 0.\n"
@@ -55,10 +57,8 @@ const char* const kUsage =
 // The handlers only touch atomics and write to an eventfd; errno is kept
 // for the code they interrupt.
 std::atomic<Monitor*> running{nullptr};
-void onSignal(int) {
-    const int saved = errno;
+void onStop(int) {
     if (Monitor* m = running.load()) m->stop();
-    errno = saved;
 }
 void onNextFile(int) {
     const int saved = errno;
@@ -134,49 +134,37 @@ private:
 
 }  // namespace
 
-std::atomic<bool> stopWindow{false};
-void onSignalWindow(int) { stopWindow.store(true); }
-
 int main(int argc, char** argv) {
-    std::string configDir;
+    using velt::platform::StopSignals;
     bool headless = false;
+    bool debugLink = false;
+    std::string durationText, idleWaitText;
+    velt::platform::CommandLine line("veltview", kUsage);
+    line.flag("--headless", headless);
+    line.flag("--debug-link", debugLink);
+    line.option("--duration", "SECONDS", durationText);
+    line.option("--idle-wait-ms", "N", idleWaitText);
+    if (const int status = line.parse(argc, argv); status >= 0) return status;
     long duration = 0;
+    if (!durationText.empty()) {
+        char* end = nullptr;
+        duration = std::strtol(durationText.c_str(), &end, 10);
+        if (*end != '\0' || duration <= 0) return line.usageError("--duration needs a positive number of seconds");
+    }
     int idleWait = Monitor::kIdleWaitMs;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--config" && i + 1 < argc) {
-            configDir = argv[++i];
-        } else if (arg == "--headless") {
-            headless = true;
-        } else if (arg == "--duration" && i + 1 < argc) {
-            duration = std::strtol(argv[++i], nullptr, 10);
-            if (duration <= 0) {
-                std::fprintf(stderr, "veltview: --duration needs a positive number of seconds\n");
-                return 2;
-            }
-        } else if (arg == "--idle-wait-ms" && i + 1 < argc) {
-            idleWait = int(std::strtol(argv[++i], nullptr, 10));
-            if (idleWait < 0) idleWait = 0;
-        } else if (arg == "--debug-link") {
-            velt::link::SerialLink::setDiagnostics(true);
-        } else {
-            std::fprintf(stderr, "veltview: unknown argument '%s'\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
+    if (!idleWaitText.empty()) {
+        char* end = nullptr;
+        const long v = std::strtol(idleWaitText.c_str(), &end, 10);
+        if (*end != '\0' || v < 0 || v > 10000) return line.usageError("--idle-wait-ms needs milliseconds, 0 to 10000");
+        idleWait = int(v);
     }
-    if (!configDir.empty() && ::chdir(configDir.c_str()) != 0) {
-        std::fprintf(stderr, "veltview: cannot enter '%s': %s\n", configDir.c_str(), std::strerror(errno));
-        return 2;
-    }
+    if (debugLink) velt::platform::setLogLevel(velt::platform::LogLevel::Debug);
+    if (line.debug() || debugLink) velt::link::SerialLink::setDiagnostics(true);
     std::signal(SIGPIPE, SIG_IGN);
 #ifdef VELT_WITH_GUI
     if (!headless) {
-        std::signal(SIGINT, onSignalWindow);
-        std::signal(SIGTERM, onSignalWindow);
-        return velt::veltview::gui::runWithWindow(argc, argv, "./veltView.ini", stopWindow);
+        StopSignals::install();
+        return velt::veltview::gui::runWithWindow(argc, argv, "./veltView.ini", StopSignals::flag());
     }
 #endif
     (void)headless;
@@ -189,8 +177,7 @@ int main(int argc, char** argv) {
     monitor.setIdleWait(idleWait);
     monitor.setEndWithoutLink(true);
     running.store(&monitor);
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    StopSignals::install(onStop);
     std::signal(SIGUSR1, onNextFile);
     std::signal(SIGUSR2, onNextCard);
     std::thread timer;
@@ -206,5 +193,5 @@ int main(int argc, char** argv) {
     monitor.run();
     if (timer.joinable()) timer.join();
     running.store(nullptr);
-    return monitor.linkMissing() ? 2 : 0;
+    return monitor.linkMissing() ? velt::platform::kExitUsage : velt::platform::kExitDone;
 }

@@ -19,11 +19,10 @@
 #include <QVBoxLayout>
 
 #include <clocale>
-#include <csignal>
 #include <cstdio>
 
 #include "platform/log.h"
-#include "platform/wake_event.h"
+#include "platform/program.h"
 #include "veltedit/editor_settings.h"
 
 namespace velt::veltedit::gui {
@@ -558,15 +557,6 @@ void EditorWindow::loadPulse(const std::string& path) {
     pulseItems_->setText(QString::number(session_.editImage()[kPulseCount]));
 }
 
-namespace {
-
-const platform::WakeEvent* interruptWake = nullptr;
-void onInterrupt(int) {
-    if (interruptWake != nullptr) interruptWake->signal();
-}
-
-}  // namespace
-
 int runEditorWindow(int argc, char** argv) {
     QApplication app(argc, argv);
     // Qt switches the program to the desktop's locale; calibration values
@@ -589,17 +579,14 @@ int runEditorWindow(int argc, char** argv) {
         return 1;
     }
     // SIGINT and SIGTERM end the conversation as Cancel does: the station is restarted.
-    platform::WakeEvent wake;
-    interruptWake = &wake;
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
+    platform::StopSignals::install();
     SystemPacer pacer;
     int status = 0;
     {
         EditorWindow window(*connection.link, pacer);
-        QSocketNotifier interrupts(wake.descriptor(), QSocketNotifier::Read);
-        QObject::connect(&interrupts, &QSocketNotifier::activated, &window, [&window, &wake] {
-            wake.consume();
+        QSocketNotifier interrupts(platform::StopSignals::wake().descriptor(), QSocketNotifier::Read);
+        QObject::connect(&interrupts, &QSocketNotifier::activated, &window, [&window] {
+            platform::StopSignals::wake().consume();
             window.interrupt();
         });
         window.show();
@@ -607,9 +594,6 @@ int runEditorWindow(int argc, char** argv) {
         app.exec();
         status = window.finished() ? window.exitStatus() : 1;
     }
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-    interruptWake = nullptr;
     connection.link->close();
     return status;
 }
