@@ -1,12 +1,10 @@
 #include "cardmill/cardmill_settings.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "outputs/qrx_output.h"
 #include "platform/file_util.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
+#include "platform/settings_check.h"
 
 namespace velt::cardmill {
 
@@ -17,9 +15,11 @@ std::string text(const std::string& ini, const char* section, const char* key, c
     return platform::readProfileString(ini, section, key, fallback, kValueChars);
 }
 
-bool isFolder(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// A switch that is neither YES nor NO would silently leave an output off.
+void checkSwitch(platform::SettingsCheck& check, const std::string& ini, const char* section, const char* key) {
+    const std::string value = text(ini, section, key, "NO");
+    if (value != "YES" && value != "NO")
+        check.add(platform::SettingsProblem{ini, section, key, "'" + value + "': YES switches it on, NO off"});
 }
 }  // namespace
 
@@ -40,20 +40,16 @@ CardmillSettings readCardmillSettings(const std::string& ini) {
 }
 
 std::string settingsProblem(const std::string& ini, const CardmillSettings& s, bool converting) {
-    struct stat st {};
-    if (::stat(ini.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(ini.c_str(), R_OK) != 0)
-        return ini + ": no such settings file (or it cannot be read); give its folder with --config DIR";
-    if (s.dataInDir.empty()) return ini + ": [CARDMILL] DATAINDIR is not set (the folder of the card files)";
-    if (!isFolder(s.dataInDir)) return ini + ": [CARDMILL] DATAINDIR '" + s.dataInDir + "' is not a folder";
-    if (converting && s.fourIntOn && !s.fourIntDir.empty() && !isFolder(s.fourIntDir)) {
-        // The prefix's folder: all of it when it ends in a separator, else
-        // what comes before its last one ("." when there is none).
-        const std::string folder = s.fourIntDir.back() == '/' ? s.fourIntDir : platform::directoryOf(s.fourIntDir);
-        if (!isFolder(folder))
-            return ini + ": [OUT4INTFILE] OUTDIR '" + s.fourIntDir + "': the folder '" + folder +
-                   "' does not exist (4-int output is on, TODO=YES)";
-    }
-    return {};
+    platform::SettingsCheck check;
+    if (!check.file(ini, "give its folder with --config DIR")) return check.problems().front().text();
+    check.sections(ini, {"CARDMILL", "OUT4INTFILE", "QRX"});
+    check.folder(ini, "CARDMILL", "DATAINDIR", s.dataInDir);
+    checkSwitch(check, ini, "OUT4INTFILE", "TODO");
+    checkSwitch(check, ini, "QRX", "TODO");
+    if (converting && s.fourIntOn && !s.fourIntDir.empty()) check.prefixFolder(ini, "OUT4INTFILE", "OUTDIR", s.fourIntDir);
+    std::string text = check.text();
+    if (!text.empty()) text.pop_back();  // the last line end
+    return text;
 }
 
 }  // namespace velt::cardmill

@@ -23,8 +23,9 @@ struct CardmillSettings {
 CardmillSettings readCardmillSettings(const std::string& iniPath);
 
 /// @brief What keeps `settings`, read from `iniPath`, from being worked
-/// with, naming the file and key; "" when nothing does. Checked: the INI
-/// file exists, DATAINDIR is set and is a folder, and with `converting`
+/// with, one line per problem naming the file, section and key; "" when
+/// nothing does. Checked: the INI file exists, its sections are known,
+/// DATAINDIR is set and is a folder, each TODO is YES or NO, and with `converting`
 /// and 4-int output on, the folder part of the OUTDIR prefix exists
 /// ("out/4int/ST_" is folder "out/4int"; a value naming a folder is that
 /// folder). A missing archive folder is not checked: its copies fail and

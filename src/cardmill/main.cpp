@@ -290,7 +290,11 @@ int main(int argc, char** argv) {
     const CardmillSettings settings = readCardmillSettings(iniPath);
     const std::string problem = settingsProblem(iniPath, settings, !list);
     if (!problem.empty()) {
-        std::fprintf(stderr, "cardmill: %s\n", problem.c_str());
+        for (std::size_t at = 0; at < problem.size();) {
+            const std::size_t end = std::min(problem.find('\n', at), problem.size());
+            std::fprintf(stderr, "cardmill: %s\n", problem.substr(at, end - at).c_str());
+            at = end + 1;
+        }
         return kExitUsage;
     }
     velt::platform::StopSignals::install(onStop);

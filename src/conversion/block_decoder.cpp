@@ -208,7 +208,7 @@ void BlockDecoder::deliver(const uint8_t* block, int length, uint32_t blockNumbe
             char text[100];
             std::snprintf(text, sizeof text, "block of %d bytes does not fit %u samples per second: samples skipped",
                           length, unsigned(rate));
-            monitor_->logLine(input_, 10, text);
+            monitor_->logLine(input_, text);
         }
         mismatchLogged_ = true;
         return;

@@ -382,7 +382,7 @@ void StreamConverter::log(const char* format, long file, long offset) {
     if (!monitor_) return;
     char text[100];
     std::snprintf(text, sizeof text, format, file, offset);
-    monitor_->logLine(input_, 10, text);
+    monitor_->logLine(input_, text);
 }
 
 void StreamConverter::showPersisted() {

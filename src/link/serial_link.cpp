@@ -13,16 +13,19 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/log.h"
+
 namespace velt::link {
 
 namespace {
 
-std::atomic<bool> diagnostics{false};
-
+// The write step's diagnostic lines, as debug messages ("--debug"); the
+// texts end in a line end of their own, which the log line does not need.
 void diagnostic(const char* line) {
-    if (!diagnostics.load()) return;
-    std::fputs(line, stdout);
-    std::fflush(stdout);
+    if (!platform::logEnabled(platform::LogLevel::Debug)) return;
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    VELT_LOG_DEBUG("serial link", "%s", text.c_str());
 }
 
 struct BaudRate {
@@ -122,7 +125,6 @@ SerialLink::~SerialLink() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-void SerialLink::setDiagnostics(bool on) { diagnostics.store(on); }
 
 void SerialLink::setReadChunk(int n) {
     if (n <= 0) return;

@@ -76,8 +76,6 @@ public:
     /// @brief Bytes asked for by each read: n <= 0 keeps the value, n > 1000 gives 1000.
     void setReadChunk(int n);
     int readChunk() const { return readChunk_; }
-    /// @brief Prints the write step's four diagnostic lines (off by default).
-    static void setDiagnostics(bool on);
 
 private:
     class Ring {

@@ -77,8 +77,7 @@ void HeadlessStatusMonitor::setWaiting(int input, int flag) {
 void HeadlessStatusMonitor::setRowsWaiting(int input, long rows) {
     if (valid(input)) inputs_[std::size_t(input)].rowsWaiting = rows, touched(input);
 }
-void HeadlessStatusMonitor::logLine(int input, int code, const char* text) {
-    if (code != 10) return;
+void HeadlessStatusMonitor::logLine(int input, const char* text) {
     std::fprintf(out_, "INP%d %s\n", input, text);
     std::fflush(out_);
 }

@@ -31,7 +31,7 @@ public:
     void setRestartNumber(int input, long value) override;
     void setStationName(int input, const char* name) override;
     void setChannelName(int, int, const char*) override {}
-    void logLine(int input, int code, const char* text) override;
+    void logLine(int input, const char* text) override;
     void setWaiting(int input, int flag) override;
     void setPosition(int, long, long) override {}
     void setRowsWaiting(int input, long rows) override;

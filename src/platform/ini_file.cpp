@@ -228,6 +228,20 @@ int writeProfileStrings(const std::string& path, std::string_view section,
     return writeFileAtomically(path, text);
 }
 
+std::vector<std::string> profileSections(const std::string& path) {
+    std::vector<std::string> names;
+    std::string text;
+    if (readWholeFile(path, text) != ReadResult::Ok) return names;
+    IniLine line;
+    for (std::size_t pos = 0; nextLine(text, pos, line); pos = line.next) {
+        if (line.kind != LineKind::Section) continue;
+        bool seen = false;
+        for (const std::string& n : names) seen = seen || sameName(n, line.name);
+        if (!seen) names.emplace_back(line.name);
+    }
+    return names;
+}
+
 long leadingInteger(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n' ||

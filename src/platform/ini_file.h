@@ -17,6 +17,7 @@
 #include <utility>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velt::platform {
 
@@ -41,6 +42,10 @@ int writeProfileString(const std::string& path, std::string_view section,
 /// offset) are never stored half-updated. @return 0, or -1 (file unchanged).
 int writeProfileStrings(const std::string& path, std::string_view section,
                         std::initializer_list<std::pair<std::string_view, std::string_view>> keyValues);
+
+/// @brief The names of the sections of the file at `path`, in file order
+/// (each once, as first written); empty when the file cannot be read.
+std::vector<std::string> profileSections(const std::string& path);
 
 /// @brief The integer rule on its own: leading blanks, optional sign,
 /// leading decimal digits; 0 when there are none. Saturates at the long range.

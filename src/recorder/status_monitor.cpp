@@ -52,8 +52,7 @@ void ConsoleStatusMonitor::setChannelName(int input, int channel, const char* na
     std::fprintf(out_, "ChName %d  %d %s \n", input, channel, text(name));
 }
 
-void ConsoleStatusMonitor::logLine(int input, int code, const char* line) {
-    if (code != 10) return;
+void ConsoleStatusMonitor::logLine(int input, const char* line) {
     std::fprintf(out_, "INP%d %s\n", input, text(line));
     std::fflush(out_);  // log lines are rare and a service log wants them at once
 }

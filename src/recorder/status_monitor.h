@@ -32,8 +32,8 @@ public:
     virtual void setStationName(int input, const char* name) = 0;
     /// @brief Channel name of a collected configuration.
     virtual void setChannelName(int input, int channel, const char* name) = 0;
-    /// @brief A state-machine log line; the converter always passes code 10.
-    virtual void logLine(int input, int code, const char* text) = 0;
+    /// @brief A state-machine log line ("13 CONFIG -> DATAOPER 1000 90695").
+    virtual void logLine(int input, const char* text) = 0;
     /// @brief 1 while the input idles waiting for data, 0 when data flow again.
     virtual void setWaiting(int input, int flag) = 0;
     /// @brief Reading position, reported every 1000 bytes.
@@ -59,7 +59,7 @@ public:
     void setRestartNumber(int, long) override {}
     void setStationName(int, const char*) override {}
     void setChannelName(int, int, const char*) override {}
-    void logLine(int, int, const char*) override {}
+    void logLine(int, const char*) override {}
     void setWaiting(int, int) override {}
     void setPosition(int, long, long) override {}
 };
@@ -79,7 +79,7 @@ public:
     void setRestartNumber(int input, long value) override;
     void setStationName(int input, const char* name) override;
     void setChannelName(int input, int channel, const char* name) override;
-    void logLine(int input, int code, const char* line) override;
+    void logLine(int input, const char* line) override;
     void setWaiting(int, int) override {}
     void setPosition(int, long, long) override {}
 

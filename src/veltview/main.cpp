@@ -11,7 +11,6 @@
 #include <string>
 #include <thread>
 
-#include "link/serial_link.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/program.h"
@@ -159,7 +158,6 @@ int main(int argc, char** argv) {
         idleWait = int(v);
     }
     if (debugLink) velt::platform::setLogLevel(velt::platform::LogLevel::Debug);
-    if (line.debug() || debugLink) velt::link::SerialLink::setDiagnostics(true);
     std::signal(SIGPIPE, SIG_IGN);
 #ifdef VELT_WITH_GUI
     if (!headless) {

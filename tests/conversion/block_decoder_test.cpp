@@ -17,7 +17,7 @@ public:
     void setBlockNumber(int, long v) override { blockNumbers.push_back(v); }
     void setConfigNumber(int, long v) override { configNumbers.push_back(v); }
     void setRestartNumber(int, long v) override { restartNumbers.push_back(v); }
-    void logLine(int, int, const char* text) override { lines.emplace_back(text); }
+    void logLine(int, const char* text) override { lines.emplace_back(text); }
     std::vector<long> blockNumbers, configNumbers, restartNumbers;
     std::vector<std::string> lines;
 };

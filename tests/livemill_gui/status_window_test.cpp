@@ -40,8 +40,7 @@ TEST_F(StatusWindowTest, ShowsTheSelectedInputInItsFormats) {
     window.setConfigNumber(0, 123456);
     window.setLastBlockTime(0, 1767225600);  // 2026-01-01 00:00:00 UTC
     window.setStationName(0, "STA01");
-    window.logLine(0, 10, std::string(150, 'x').c_str());
-    window.logLine(0, 11, "ignored: not code 10");
+    window.logLine(0, std::string(150, 'x').c_str());
     EXPECT_EQ(window.fieldText("fileNumber"), "1A");
     EXPECT_EQ(window.fieldText("offset"), "4711");
     EXPECT_EQ(window.fieldText("positionFile"), "2B");
@@ -111,7 +110,7 @@ TEST_F(StatusWindowTest, Screenshot) {
     window.setRestartNumber(0, 1);
     window.setStationName(0, "VELT1");
     window.setLastActive(0, 1767312000);
-    window.logLine(0, 10, "13 CONFIG -> DATAOPER 1050 2805");
+    window.logLine(0, "13 CONFIG -> DATAOPER 1050 2805");
     window.refreshAll();
     window.show();
     QApplication::processEvents();

@@ -39,7 +39,7 @@ TEST(ConsoleStatusMonitor, PrintsEachReportInItsFormat) {
     m.setRestartNumber(0, 1);
     m.setStationName(0, "STA");
     m.setChannelName(0, 2, "BHZ");
-    m.logLine(0, 10, "14 BLOCKLENREQ -> CONFIGREQ 1000 0");
+    m.logLine(0, "14 BLOCKLENREQ -> CONFIGREQ 1000 0");
     m.setWaiting(0, 1);
     m.setPosition(0, 1, 2);
     EXPECT_EQ(captured(f),

@@ -12,9 +12,8 @@ void RecordingStatusMonitor::add(const char* op, int input, int64_t a, int64_t b
     calls.push_back(std::move(c));
 }
 
-void RecordingStatusMonitor::logLine(int input, int code, const char* text) {
+void RecordingStatusMonitor::logLine(int input, const char* text) {
     add("logLine", input, 0, 0, text);
-    calls.back().code = code;
 }
 
 int RecordingStatusMonitor::count(const std::string& op) const {

@@ -19,7 +19,6 @@ public:
         int64_t a = 0;     // first numeric argument (channel for setChannelName, file for setPosition)
         int64_t b = 0;     // second numeric argument (offset for setPosition)
         std::string text;  // name or log text
-        int code = 0;      // logLine code
     };
 
     std::vector<Call> calls;
@@ -46,7 +45,7 @@ public:
     void setChannelName(int input, int channel, const char* name) override {
         add("setChannelName", input, channel, 0, name);
     }
-    void logLine(int input, int code, const char* text) override;
+    void logLine(int input, const char* text) override;
     void setWaiting(int input, int flag) override { add("setWaiting", input, flag); }
     void setPosition(int input, long file, long offset) override { add("setPosition", input, file, offset); }
 

@@ -237,8 +237,8 @@ void StatusWindow::setStationName(int input, const char* name) {
     slots_[std::size_t(input)].station = cut(name);
     if (isSelected(input)) station_->setText(QString::fromLatin1(slots_[std::size_t(input)].station.c_str()));
 }
-void StatusWindow::logLine(int input, int code, const char* text) {
-    if (!accepts(input) || code != 10) return;
+void StatusWindow::logLine(int input, const char* text) {
+    if (!accepts(input)) return;
     slots_[std::size_t(input)].log = cut(text);
     if (isSelected(input)) log_->setText(QString::fromLatin1(slots_[std::size_t(input)].log.c_str()));
 }

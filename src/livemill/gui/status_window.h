@@ -58,7 +58,7 @@ public:
     void setWaiting(int input, int flag);
     void setPosition(int input, long file, long offset);
     void setStationName(int input, const char* name);
-    void logLine(int input, int code, const char* text);
+    void logLine(int input, const char* text);
     /// @brief Refreshes every field of the selected input.
     void refreshAll();
 

@@ -19,8 +19,8 @@ void WindowStatusMonitor::setStationName(int input, const char* name) {
     changed(false);
 }
 
-void WindowStatusMonitor::logLine(int input, int code, const char* text) {
-    if (!valid(input) || code != 10) return;
+void WindowStatusMonitor::logLine(int input, const char* text) {
+    if (!valid(input)) return;
     latest_[std::size_t(input)].log = text ? text : "";
     latest_[std::size_t(input)].dirty |= 1u << Log;
     changed(true);
@@ -71,7 +71,7 @@ void WindowStatusMonitor::apply(StatusWindow& w, const std::vector<Update>& batc
         if (has(Waiting)) w.setWaiting(i, int(l.value[Waiting]));
         if (has(PositionFile)) w.setPosition(i, long(l.value[PositionFile]), long(l.value[PositionOffset]));
         if (has(Station)) w.setStationName(i, l.station.c_str());
-        if (has(Log)) w.logLine(i, 10, l.log.c_str());
+        if (has(Log)) w.logLine(i, l.log.c_str());
     }
 }
 

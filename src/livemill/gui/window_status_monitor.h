@@ -39,7 +39,7 @@ public:
     void setRestartNumber(int input, long value) override { set(input, Restart, value); }
     void setStationName(int input, const char* name) override;
     void setChannelName(int, int, const char*) override {}
-    void logLine(int input, int code, const char* text) override;
+    void logLine(int input, const char* text) override;
     void setWaiting(int input, int flag) override { set(input, Waiting, flag, true); }
     void setPosition(int input, long file, long offset) override;
 
