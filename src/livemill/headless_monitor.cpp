@@ -1,5 +1,6 @@
 #include "livemill/headless_monitor.h"
 
+#include "conversion/stream_converter.h"
 #include "platform/calendar.h"
 
 namespace velt::livemill {
@@ -18,11 +19,18 @@ void HeadlessStatusMonitor::print(int input) {
     const platform::CivilTime t = platform::utcFromSeconds(s.blockTime);
     char backlog[40] = "";
     if (s.rowsWaiting > 0) std::snprintf(backlog, sizeof backlog, " filelist-backlog %ld", s.rowsWaiting);
+    // An input without new data looks again after the wait period.
+    char waiting[64] = "";
+    if (s.waiting) {
+        const platform::CivilTime next = platform::utcFromSeconds(s.waitingSince + conversion::StreamConverter::kWaitPeriod);
+        std::snprintf(waiting, sizeof waiting, " waiting: no new data, looks again at %02d:%02d:%02d", next.hour,
+                      next.minute, next.second);
+    }
     std::fprintf(out_,
                  "INP%d station %s device %ld config %ld restart %ld block %ld time %04d-%02d-%02d %02d:%02d:%02d "
                  "file %lX offset %ld%s%s\n",
                  input, s.station.empty() ? "-" : s.station.c_str(), s.device, s.config, s.restart, s.block, t.year,
-                 t.month, t.day, t.hour, t.minute, t.second, s.file, s.offset, backlog, s.waiting ? " waiting" : "");
+                 t.month, t.day, t.hour, t.minute, t.second, s.file, s.offset, backlog, waiting);
     std::fflush(out_);
     s.changed = false;
     s.lastPrinted = clock_.now();
@@ -71,6 +79,7 @@ void HeadlessStatusMonitor::setStationName(int input, const char* name) {
 void HeadlessStatusMonitor::setWaiting(int input, int flag) {
     if (!valid(input) || inputs_[std::size_t(input)].waiting == (flag != 0)) return;
     inputs_[std::size_t(input)].waiting = flag != 0;
+    inputs_[std::size_t(input)].waitingSince = clock_.now();
     inputs_[std::size_t(input)].changed = true;
     if (flag) print(input);  // an input that has caught up says so at once
 }

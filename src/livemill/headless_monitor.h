@@ -2,7 +2,8 @@
 // once, and one compact status line per input at most every `interval`
 // seconds (only when something changed), so a service log stays readable.
 // While FILELIST rows wait for the database the line carries
-// "filelist-backlog N" before the idle mark " waiting".
+// "filelist-backlog N" before the idle mark " waiting: no new data, looks
+// again at HH:MM:SS" (UTC, the end of the input's wait period).
 #pragma once
 
 #include <array>
@@ -52,6 +53,7 @@ private:
         long restart = 0;
         std::string station;
         bool waiting = false;
+        int64_t waitingSince = 0;
         long rowsWaiting = 0;  // FILELIST rows waiting for the database
         bool changed = false;
         int64_t lastPrinted = 0;

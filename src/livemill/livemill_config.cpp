@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "outputs/mseed_file_store.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
 
@@ -10,8 +11,7 @@ namespace velt::livemill {
 int readLivemillConfig(const std::string& mainIni, LivemillConfig& config, std::string& error) {
     const long count = platform::readProfileInt(mainIni, "LIVEMILL", "MAXNOFINPSTREAM", kMaxInputs);
     if (count <= 0) {
-        error = "MAXNOFINPSTREAM in " + mainIni + " is " + std::to_string(count) +
-                ": at least one input is needed";
+        error = "is " + std::to_string(count) + ": at least one input is needed";
         return -1;
     }
     config.inputCount = count > kMaxInputs ? kMaxInputs : int(count);
@@ -22,6 +22,58 @@ int readLivemillConfig(const std::string& mainIni, LivemillConfig& config, std::
             platform::normaliseSeparators(platform::readProfileString(mainIni, "LIVEMILL", key, "", 1000));
     }
     return 0;
+}
+
+namespace {
+
+constexpr std::size_t kPathChars = 100;  // INDIR, OUTDIR: up to 99 characters
+constexpr std::size_t kConfFileChars = outputs::MseedFileStore::kConfPathChars + 1;  // as the store reads it
+
+std::string value(const std::string& ini, const char* section, const char* key, std::size_t chars) {
+    return platform::normaliseSeparators(platform::readProfileString(ini, section, key, "", chars));
+}
+
+// A switch that is neither YES nor NO would silently leave an output off.
+void checkSwitch(platform::SettingsCheck& check, const std::string& ini, const char* section, const char* key) {
+    const std::string v = platform::readProfileString(ini, section, key, "NO", 30);
+    if (v != "YES" && v != "NO")
+        check.add(platform::SettingsProblem{ini, section, key, "'" + v + "': YES switches the output on, NO off"});
+}
+
+bool inputGood(const std::string& ini, platform::SettingsCheck& check) {
+    const std::size_t before = check.problems().size();
+    check.sections(ini, {"INPUT", "WORK", "COMMON", "OUT4INTFILE", "OUTQRX", "OUTMSEEDFS"});
+    check.folder(ini, "INPUT", "INDIR", value(ini, "INPUT", "INDIR", kPathChars));
+    checkSwitch(check, ini, "OUT4INTFILE", "TODO");
+    checkSwitch(check, ini, "OUTQRX", "TODO");
+    if (platform::readProfileString(ini, "OUT4INTFILE", "TODO", "NO", 30) == "YES")
+        check.prefixFolder(ini, "OUT4INTFILE", "OUTDIR", value(ini, "OUT4INTFILE", "OUTDIR", kPathChars));
+    const std::string conf = value(ini, "OUTMSEEDFS", "CONFFILE", kConfFileChars);
+    if (!conf.empty() && check.file(conf, "the miniSEED settings that " + ini + " [OUTMSEEDFS] CONFFILE names")) {
+        check.sections(conf, {"COMMON", "WORK"});
+        check.prefixFolder(conf, "COMMON", "OUTFILEPREFIX", value(conf, "COMMON", "OUTFILEPREFIX", kPathChars));
+    }
+    return check.problems().size() == before;
+}
+
+}  // namespace
+
+int checkInputs(const std::string& mainIni, LivemillConfig& config, platform::SettingsCheck& check) {
+    check.sections(mainIni, {"LIVEMILL"});
+    int running = 0;
+    for (int n = 0; n < config.inputCount; ++n) {
+        const std::string& ini = config.inputIni[std::size_t(n)];
+        bool good = !ini.empty();
+        if (good && !check.file(ini, mainIni + " [LIVEMILL] INP" + std::to_string(n) + " names it")) good = false;
+        else if (good) good = inputGood(ini, check);
+        config.skipped[std::size_t(n)] = !good;
+        running += good ? 1 : 0;
+    }
+    if (running == 0 && check.ok())
+        check.add(platform::SettingsProblem{mainIni, "LIVEMILL", "INP0",
+                                            "no input is named (INP0 ... INP" + std::to_string(config.inputCount - 1) +
+                                                " name each input's settings file)"});
+    return running;
 }
 
 bool readWaitAllowed(const std::string& inputIni) {

@@ -6,6 +6,8 @@
 #include <array>
 #include <string>
 
+#include "platform/settings_check.h"
+
 namespace velt::livemill {
 
 constexpr int kMaxInputs = 10;
@@ -13,13 +15,24 @@ constexpr int kMaxInputs = 10;
 struct LivemillConfig {
     int inputCount = 0;
     std::array<std::string, kMaxInputs> inputIni;  // INP0..INP9, paths as configured
+    std::array<bool, kMaxInputs> skipped{};        // inputs that do not run (see checkInputs)
 };
 
 /// @brief Reads section LIVEMILL of `mainIni`: MAXNOFINPSTREAM (default 10,
 /// cut to 10) and INPn. Relative paths stay relative to the working
-/// directory, which the program sets to its configuration folder. @return 0, or -1 with `error` set when MAXNOFINPSTREAM is 0
+/// directory, which the program sets to its configuration folder. @return 0, or -1 with `error` (what is wrong with MAXNOFINPSTREAM) when it is 0
 /// or less (the converter refuses to run without inputs).
 int readLivemillConfig(const std::string& mainIni, LivemillConfig& config, std::string& error);
+
+/// @brief Checks every input of `config` before anything runs and marks
+/// the ones that are skipped. An input whose INPn is empty is not used. An input
+/// whose file is missing, has an unknown section, whose INDIR is not set or
+/// not a folder, whose TODO switches are neither YES nor NO, whose 4-int
+/// OUTDIR folder or miniSEED settings file (its sections, its
+/// OUTFILEPREFIX folder) is wrong does not run, and each problem goes to
+/// `check`; the other inputs run.
+/// @return the number of inputs that run.
+int checkInputs(const std::string& mainIni, LivemillConfig& config, platform::SettingsCheck& check);
 
 /// @brief COMMON/WAIT of an input file: only "NO" and "no" switch waiting off.
 bool readWaitAllowed(const std::string& inputIni);

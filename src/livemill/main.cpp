@@ -39,9 +39,14 @@ const char* const kUsage =
     "  --version      the program's name and version\n"
     "  --help         this text\n"
     "\n"
+    "Every input's settings are checked first (its INI file and sections,\n"
+    "INDIR, the TODO switches, the output folders, the miniSEED settings file):\n"
+    "each problem is one line on standard error and that input does not run; the\n"
+    "others do.\n"
     "SIGINT and SIGTERM stop in order, like the window's Stop: pending output is\n"
     "written, files are closed, positions are saved; the exit status is then 0.\n"
-    "Exit status 2: bad arguments or settings.\n";
+    "Exit status 2: bad arguments or settings (also at the end of a run in which\n"
+    "an input was left out for its settings).\n";
 
 }  // namespace
 
@@ -58,12 +63,20 @@ int main(int argc, char** argv) {
     headless = true;
 #endif
 
+    // Every input's settings are checked before anything runs: each problem
+    // is one line, an input with a problem does not run, the others do.
+    velt::platform::SettingsCheck check;
     velt::livemill::LivemillConfig config;
     std::string error;
-    if (velt::livemill::readLivemillConfig("livemill.ini", config, error) != 0) {
-        std::fprintf(stderr, "livemill: %s\n", error.c_str());
-        return velt::platform::kExitUsage;
+    int running = 0;
+    if (check.file("livemill.ini", "the converter's settings; give their folder with --config DIR")) {
+        if (velt::livemill::readLivemillConfig("livemill.ini", config, error) != 0)
+            check.add(velt::platform::SettingsProblem{"livemill.ini", "LIVEMILL", "MAXNOFINPSTREAM", error});
+        else
+            running = velt::livemill::checkInputs("livemill.ini", config, check);
     }
+    for (const velt::platform::SettingsProblem& p : check.problems()) std::fprintf(stderr, "livemill: %s\n", p.text().c_str());
+    if (running == 0) return velt::platform::kExitUsage;
     options.qrx.dataDirectory = velt::outputs::qrxDataDirectory();
 
     velt::platform::raiseOpenFileLimit();
@@ -86,5 +99,10 @@ int main(int argc, char** argv) {
         worker.run(stopRequested);
     }
     compact.printAll();
-    return 0;
+    if (!check.ok()) {
+        std::fprintf(stderr, "livemill: %d of %d inputs did not run: their settings are wrong (see above)\n",
+                     config.inputCount - running, config.inputCount);
+        return velt::platform::kExitUsage;
+    }
+    return velt::platform::kExitDone;
 }

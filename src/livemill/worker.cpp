@@ -10,6 +10,7 @@ Worker::~Worker() { shutdown(); }
 
 void Worker::setUp() {
     for (int n = 0; n < config_.inputCount; ++n) {
+        if (config_.skipped[std::size_t(n)]) continue;
         Input& in = inputs_[std::size_t(n)];
         const std::string& ini = config_.inputIni[std::size_t(n)];
         in.reader = std::make_unique<InputReader>(ini, clock_, options_.persistIntervalSeconds);
@@ -33,7 +34,8 @@ void Worker::setUp() {
         in.converter->setWaitAllowed(in.waitAllowed);
         in.converter->attach(n, &monitor_, in.sinks.get());
     }
-    for (int n = 0; n < config_.inputCount; ++n) inputs_[std::size_t(n)].reader->open();
+    for (int n = 0; n < config_.inputCount; ++n)
+        if (!config_.skipped[std::size_t(n)]) inputs_[std::size_t(n)].reader->open();
     built_ = true;
 }
 
@@ -46,6 +48,7 @@ bool Worker::idle(const Input& input) const {
 bool Worker::passOverInputs() {
     bool allIdle = true;
     for (int n = 0; n < config_.inputCount; ++n) {
+        if (config_.skipped[std::size_t(n)]) continue;
         Input& in = inputs_[std::size_t(n)];
         in.converter->runPass();
         if (!idle(in)) allIdle = false;

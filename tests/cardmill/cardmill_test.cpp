@@ -299,14 +299,21 @@ TEST(CardmillProgram, ListsConvertsAndCopiesTwoRecorders) {
         const Bytes part(bravo.bytes.begin() + long(at), bravo.bytes.begin() + long(std::min(at + 60'000, bravo.bytes.size())));
         writeCard(dir.file("card/B" + std::to_string(n)), 300, uint32_t(n), part);
     }
-    std::ofstream(dir.file("cardmill.ini")) << "[CARDMILL]\nDATAINDIR=card\nDATAARCHDIR=arch\n[OUT4INTFILE]\nTODO=YES\n"
-                                            << "OUTDIR=out/\n[QRX]\nTODO=yes\n";
+    const auto writeSettings = [&](const char* qrx) {
+        std::ofstream(dir.file("cardmill.ini")) << "[CARDMILL]\nDATAINDIR=card\nDATAARCHDIR=arch\n[OUT4INTFILE]\nTODO=YES\n"
+                                                << "OUTDIR=out/\n[QRX]\nTODO=" << qrx << "\n";
+    };
     const auto run = [&](const std::string& args) {
         const int status = std::system((std::string(VELT_BIN_DIR) + "/cardmill --config " + dir.path() + " " + args +
                                         " >" + dir.file("out.txt") + " 2>&1")
                                            .c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
+    // A switch that would leave an output off without a word is refused.
+    writeSettings("yes");
+    EXPECT_EQ(run("--list"), 2);
+    EXPECT_NE(test::readText(dir.file("out.txt")).find("cardmill.ini: [QRX] TODO: 'yes'"), std::string::npos);
+    writeSettings("NO");
     EXPECT_EQ(run("--list"), 0);
     EXPECT_EQ(test::readText(dir.file("out.txt")),
               "21 (0015h) (00000001-00000004)\n300 (012Ch) (00000001-00000004)\n");

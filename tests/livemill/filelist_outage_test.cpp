@@ -183,7 +183,7 @@ TEST(FileListOutage, ConverterKilledWhileServerAwayWritesTheRowsAfterRestart) {
         site.extendStream(0, 3000, 3900);
         // Caught up again with six rows waiting (three finished files, three
         // new ones); a position store later the journal holds them all.
-        ASSERT_TRUE(waitUntil(program, [&] { return readText(log).find("filelist-backlog 6 waiting\n") != std::string::npos; },
+        ASSERT_TRUE(waitUntil(program, [&] { return readText(log).find("filelist-backlog 6 waiting: ") != std::string::npos; },
                               60))
             << readText(log);
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));

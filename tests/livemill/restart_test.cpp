@@ -121,7 +121,7 @@ TEST(Restart, KilledWhileCaughtUpConvertsTheLastBlocksOfAStreamThatEnded) {
     {
         Converter program(site, log, /*untilIdle=*/false);
         ASSERT_TRUE(program.started());
-        ASSERT_TRUE(waitFor(program, [&] { return countOf(readText(log), " waiting\n") > 0; }, 60)) << readText(log);
+        ASSERT_TRUE(waitFor(program, [&] { return countOf(readText(log), " waiting: ") > 0; }, 60)) << readText(log);
         program.signal(SIGKILL);
         program.wait(10);
     }
@@ -154,7 +154,7 @@ TEST(Crash, SixKillsThenEverySampleExactlyOnce) {
     for (const Point point : points) {
         Converter program(site, log, /*untilIdle=*/false);
         ASSERT_TRUE(program.started());
-        const int waitingBefore = countOf(readText(log), " waiting\n");
+        const int waitingBefore = countOf(readText(log), " waiting: ");
         bool reached = true;
         switch (point) {
             case Point::AfterMseedFileFinished:
@@ -166,8 +166,8 @@ TEST(Crash, SixKillsThenEverySampleExactlyOnce) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(delay(seeded) / 4));
                 break;
             case Point::AfterCaughtUp:
-                // ALPHA's status line says " waiting" once it has converted everything there is.
-                reached = waitFor(program, [&] { return countOf(readText(log), " waiting\n") > waitingBefore; }, 60);
+                // ALPHA's status line says " waiting: " once it has converted everything there is.
+                reached = waitFor(program, [&] { return countOf(readText(log), " waiting: ") > waitingBefore; }, 60);
                 break;
             case Point::Timed:
                 std::this_thread::sleep_for(std::chrono::milliseconds(delay(seeded)));

@@ -84,7 +84,7 @@ TEST_P(PowerCut, EverySampleExactlyOnceInEveryOutput) {
         const std::string alphaQrx = site.qrxDir + "/ALPHA";
         const std::size_t qrxBefore = filesIn(alphaQrx), fourIntBefore = filesIn(a.fourIntDir),
                           mseedBefore = filesIn(a.mseedDir);
-        const int waitingBefore = countOf(readText(log), " waiting\n");
+        const int waitingBefore = countOf(readText(log), " waiting: ");
         {
             Converter program(site, log, /*untilIdle=*/false, environment);
             ASSERT_TRUE(program.started());
@@ -102,7 +102,7 @@ TEST_P(PowerCut, EverySampleExactlyOnceInEveryOutput) {
                     waitFor(program, [&] { return filesIn(a.mseedDir) > mseedBefore; }, 5);
                     break;
                 case Point::CaughtUp:
-                    waitFor(program, [&] { return countOf(readText(log), " waiting\n") > waitingBefore; }, 5);
+                    waitFor(program, [&] { return countOf(readText(log), " waiting: ") > waitingBefore; }, 5);
                     break;
             }
             program.signal(SIGKILL);
