@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -283,10 +282,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 #endif
-    // Messages name the settings file as the user finds it, not "./".
-    std::error_code ec;
-    const std::filesystem::path here = std::filesystem::current_path(ec);
-    const std::string iniPath = ec ? std::string("./cardmill.ini") : (here / "cardmill.ini").string();
+    const std::string iniPath = velt::platform::inWorkingFolder("cardmill.ini");
     const CardmillSettings settings = readCardmillSettings(iniPath);
     const std::string problem = settingsProblem(iniPath, settings, !list);
     if (!problem.empty()) {

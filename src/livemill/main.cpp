@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
     velt::livemill::LivemillConfig config;
     std::string error;
     int running = 0;
-    if (check.file("livemill.ini", "the converter's settings; give their folder with --config DIR")) {
+    if (check.file(velt::platform::inWorkingFolder("livemill.ini"),
+                   "the converter's settings; give their folder with --config DIR")) {
         if (velt::livemill::readLivemillConfig("livemill.ini", config, error) != 0)
             check.add(velt::platform::SettingsProblem{"livemill.ini", "LIVEMILL", "MAXNOFINPSTREAM", error});
         else

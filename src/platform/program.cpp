@@ -17,6 +17,11 @@ namespace velt::platform {
 
 const char* programVersion() { return VELT_VERSION; }
 
+std::string inWorkingFolder(const std::string& name) {
+    char cwd[4096];
+    return ::getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) + "/" + name : "./" + name;
+}
+
 CommandLine::CommandLine(std::string name, std::string usage) : name_(std::move(name)), usage_(std::move(usage)) {}
 
 void CommandLine::flag(const std::string& name, bool& value) { specs_.push_back(Spec{name, "", &value, nullptr}); }

@@ -24,6 +24,10 @@ enum ExitStatus : int {
 /// @brief The project's version, as the build gives it.
 const char* programVersion();
 
+/// @brief `name` in the working folder as a full path, so that messages
+/// name a settings file where the user finds it ("./" when unknown).
+std::string inWorkingFolder(const std::string& name);
+
 class CommandLine final {
 public:
     /// @brief `name` is the program ("livemill"); `usage` its --help text.

@@ -58,6 +58,21 @@ EditorConnection chooseLink(const EditorSettings& settings) {
     return c;
 }
 
+platform::SettingsCheck checkSettings(const std::string& path) {
+    platform::SettingsCheck check;
+    if (!check.file(path, "the editor's settings; give their folder with --config DIR")) return check;
+    check.sections(path, {kSection});
+    const EditorSettings s = readSettings(path);
+    if (chooseLink(s).link != nullptr) return check;
+    if (s.device.compare(0, 3, "COM") != 0 && s.device != "INET" && s.device != "TCP")
+        check.add(platform::SettingsProblem{path, kSection, "INDEVICE",
+                                            "'" + s.device + "': COMn or COM:PATH (serial), INET or TCP"});
+    else
+        check.add(platform::SettingsProblem{path, kSection, "INDEVICECONFIGSTRING",
+                                            "'" + s.config + "': for " + s.device + " an address and a port, A.B.C.D PORT"});
+    return check;
+}
+
 std::string terminateQuestion(const EditorSettings& settings) {
     return "Do you really want to terminate station\r\n on " + settings.device + " " + settings.config +
            "\r\n and start to edit station parameters?";

@@ -9,6 +9,7 @@
 
 #include "link/device_link.h"
 #include "link/editor_link.h"
+#include "platform/settings_check.h"
 
 namespace velt::veltedit {
 
@@ -35,6 +36,11 @@ struct EditorConnection {
 /// @brief The link the settings name, not yet opened; both members null
 /// when they name none (then the program says "Connect stream not found").
 EditorConnection chooseLink(const EditorSettings& settings);
+
+/// @brief Checks `path` before anything is asked or sent: the file, its
+/// section, and that INDEVICE and INDEVICECONFIGSTRING name a link. One
+/// line per problem; a bad link also means "Connect stream not found".
+platform::SettingsCheck checkSettings(const std::string& path);
 
 /// @brief The question asked before anything is sent, with the two settings.
 std::string terminateQuestion(const EditorSettings& settings);

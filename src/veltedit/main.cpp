@@ -124,7 +124,15 @@ int talkToStation(const Arguments& a) {
             return kExitFailed;
         }
     }
-    const EditorSettings settings = readSettings(std::string("./") + kIniName);
+    const std::string ini = velt::platform::inWorkingFolder(kIniName);
+    const velt::platform::SettingsCheck check = checkSettings(ini);
+    if (!check.ok()) {
+        for (const velt::platform::SettingsProblem& p : check.problems())
+            std::fprintf(stderr, "veltedit: %s\n", p.text().c_str());
+        std::fprintf(stderr, "Connect stream not found\n");
+        return kExitUsage;
+    }
+    const EditorSettings settings = readSettings(ini);
     if (!a.yes && !confirmed(settings)) {
         std::fprintf(stderr, "veltedit: not confirmed, nothing sent\n");
         return kExitFailed;

@@ -50,8 +50,11 @@ const char* const kUsage =
     "  --version      the program's name and version\n"
     "  --help         this text\n"
     "\n"
+    "The settings are checked first: veltView.ini and its sections, INDEVICE, the\n"
+    "card-archive and real-time settings files it names, their DESTDIR folders and\n"
+    "FILESIZE values; each problem is one line on standard error.\n"
     "SIGINT and SIGTERM stop in order: files are written and closed, exit status 0.\n"
-    "Exit status 2: bad arguments, or (headless) INDEVICE names no kind of link.\n";
+    "Exit status 2: bad arguments or settings.\n";
 
 // The handlers only touch atomics and write to an eventfd; errno is kept
 // for the code they interrupt.
@@ -159,6 +162,11 @@ int main(int argc, char** argv) {
     }
     if (debugLink) velt::platform::setLogLevel(velt::platform::LogLevel::Debug);
     std::signal(SIGPIPE, SIG_IGN);
+    // The settings are checked before anything is opened: one line per problem.
+    const velt::platform::SettingsCheck check = checkMonitorSettings(velt::platform::inWorkingFolder("veltView.ini"));
+    for (const velt::platform::SettingsProblem& p : check.problems())
+        std::fprintf(stderr, "veltview: %s\n", p.text().c_str());
+    if (!check.ok()) return velt::platform::kExitUsage;
 #ifdef VELT_WITH_GUI
     if (!headless) {
         StopSignals::install();

@@ -6,6 +6,7 @@
 #include "link/link_factory.h"
 #include "link/serial_link.h"
 #include "link/socket_link.h"
+#include "platform/file_util.h"
 #include "platform/ini_file.h"
 #include "platform/log.h"
 #include "platform/paths.h"
@@ -32,6 +33,50 @@ MonitorSettings readMonitorSettings(const std::string& ini) {
     s.archivePath = path(ini, "ARCHIVE", ".\\arch.ini");
     s.realtimePath = path(ini, "QDATACOL", "");
     return s;
+}
+
+namespace {
+
+// FILESIZE of a writer's settings: absent is the default, anything else a positive byte count.
+void checkFileSize(platform::SettingsCheck& check, const std::string& file) {
+    const std::string text = platform::readProfileString(file, "COMMON", "FILESIZE", "", 30);
+    if (!text.empty() && platform::leadingInteger(text) <= 0)
+        check.add(platform::SettingsProblem{file, "COMMON", "FILESIZE", "'" + text + "': a number of bytes above 0"});
+}
+
+// A folder that is named must be there; an empty DESTDIR is the working folder.
+void checkDestination(platform::SettingsCheck& check, const std::string& file, const std::string& section) {
+    const std::string dir =
+        platform::normaliseSeparators(platform::readProfileString(file, section, "DESTDIR", "", 1000));
+    if (!dir.empty()) check.folder(file, section, "DESTDIR", dir);
+}
+
+}  // namespace
+
+platform::SettingsCheck checkMonitorSettings(const std::string& ini) {
+    platform::SettingsCheck check;
+    if (!check.file(ini, "the monitor's settings; give their folder with --config DIR")) return check;
+    check.sections(ini, {"VELTVIEW", "LCDEEPROM", "ARCHIVE", "QDATACOL"});
+    const MonitorSettings s = readMonitorSettings(ini);
+    std::string error;
+    if (!link::makeDeviceLink(s.device, s.deviceConfig, error))
+        check.add(platform::SettingsProblem{ini, "VELTVIEW", "INDEVICE", error});
+    // The card-archive settings may be absent at their default name (no
+    // archiving); a name given on purpose must exist.
+    const bool archiveNamed = !path(ini, "ARCHIVE", "").empty();
+    if (platform::fileExists(s.archivePath) || archiveNamed) {
+        if (check.file(s.archivePath, ini + " [ARCHIVE] CONFIGFILE names it")) {
+            check.sections(s.archivePath, {"COMMON", "WORK", "ARCH0", "ARCH1", "ARCH2", "ARCH3"});
+            for (int d = 0; d < kArchiveDevices; ++d) checkDestination(check, s.archivePath, "ARCH" + std::to_string(d));
+            checkFileSize(check, s.archivePath);
+        }
+    }
+    if (!s.realtimePath.empty() && check.file(s.realtimePath, ini + " [QDATACOL] CONFIGFILE names it")) {
+        check.sections(s.realtimePath, {"COMMON", "WORK"});
+        checkDestination(check, s.realtimePath, "COMMON");
+        checkFileSize(check, s.realtimePath);
+    }
+    return check;
 }
 
 Monitor::Monitor(std::string iniPath, Canvas& canvas, MonitorFields& fields, WriterWindow& writers, MonitorUi& ui,

@@ -42,6 +42,7 @@
 #include "veltview/realtime_writer.h"
 #include "veltview/receiver.h"
 #include "veltview/recorder_commands.h"
+#include "platform/settings_check.h"
 #include "veltview/trace_display.h"
 #include "veltview/writer_window.h"
 
@@ -57,6 +58,12 @@ struct MonitorSettings {
 
 /// @brief veltView.ini (its VELTVIEW, LCDEEPROM, ARCHIVE and QDATACOL sections).
 MonitorSettings readMonitorSettings(const std::string& iniPath);
+
+/// @brief Checks veltView.ini and the files it names before monitoring
+/// starts: the file and its sections, INDEVICE naming a kind of link, a
+/// card-archive or real-time settings file that is named but missing, their
+/// sections, DESTDIR folders and FILESIZE values. Each problem is one line.
+platform::SettingsCheck checkMonitorSettings(const std::string& iniPath);
 
 /// What the worker shows beyond the drawing area and the fields.
 class MonitorUi {
