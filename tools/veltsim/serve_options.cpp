@@ -54,18 +54,8 @@ bool parseTcpAddress(const std::string& text, sockaddr_in& address) {
 }  // namespace
 
 int parseOptions(int argc, char** argv, ServeOptions& o) {
-    for (int i = 0; i < argc; ++i) {
-        Option option;
-        if (const int rc = nextOption(kCommand, argc, argv, i, option); rc != 0) return rc;
-        if (option.help) {
-            printServeHelp(stdout);
-            return 1;
-        }
-        const std::string& name = option.name;
-        const char* value = option.value.c_str();
-        const int shared = parseStreamOption(kCommand, name, value, o.encoder);
-        if (shared == 0) continue;
-        if (shared != 1) return shared;
+    const int parsed = parseCommandLine(kCommand, argc, argv, printServeHelp, o.encoder, [&o](const std::string& name,
+                                                                                             const char* value) {
         int64_t v = 0;
         if (name == "--tcp") {
             if (!parseTcpAddress(value, o.tcpAddress)) return usageError(kCommand, "bad --tcp ([ADDR:]PORT)", value);
@@ -101,7 +91,9 @@ int parseOptions(int argc, char** argv, ServeOptions& o) {
         } else {
             return usageError(kCommand, "unknown option", name.c_str());
         }
-    }
+        return 0;
+    });
+    if (parsed != 0) return parsed;
     if (!o.tcp && o.pty.empty()) return usageError(kCommand, "--tcp [ADDR:]PORT or --pty PATH is required", nullptr);
     if ((o.stallAfter < 0) != (o.stall < 0)) return usageError(kCommand, "--stall-after and --stall go together", nullptr);
     return 0;

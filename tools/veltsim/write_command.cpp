@@ -88,18 +88,30 @@ bool parseInteger(const char* text, int base, int64_t low, int64_t high, int64_t
     return true;
 }
 
-int nextOption(const char* command, int argc, char** argv, int& i, Option& option) {
-    option.name = argv[i];
-    const std::size_t eq = option.name.find('=');
-    const bool inlineValue = option.name.rfind("--", 0) == 0 && eq != std::string::npos;
-    if (inlineValue) {
-        option.value = option.name.substr(eq + 1);
-        option.name.resize(eq);
+int parseCommandLine(const char* command, int argc, char** argv, void (*help)(std::FILE*),
+                     velt::recorder::EncoderSettings& encoder, const OptionHandler& take) {
+    for (int i = 0; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        const std::size_t eq = name.find('=');
+        const bool inlineValue = name.rfind("--", 0) == 0 && eq != std::string::npos;
+        if (inlineValue) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        }
+        if (name == "--help" || name == "-h") {
+            help(stdout);
+            return 1;
+        }
+        if (!inlineValue) {
+            if (i + 1 >= argc) return usageError(command, "missing value for", name.c_str());
+            value = argv[++i];
+        }
+        const int shared = parseStreamOption(command, name, value.c_str(), encoder);
+        if (shared == 0) continue;
+        if (shared != 1) return shared;
+        if (const int rc = take(name, value.c_str()); rc != 0) return rc;
     }
-    option.help = option.name == "--help" || option.name == "-h";
-    if (inlineValue || option.help) return 0;
-    if (i + 1 >= argc) return usageError(command, "missing value for", option.name.c_str());
-    option.value = argv[++i];
     return 0;
 }
 
@@ -170,18 +182,8 @@ namespace {
 
 // @return 0 parsed, 1 help shown, 2 usage error (already reported).
 int parseOptions(int argc, char** argv, WriteOptions& o) {
-    for (int i = 0; i < argc; ++i) {
-        Option option;
-        if (const int rc = nextOption(kCommand, argc, argv, i, option); rc != 0) return rc;
-        if (option.help) {
-            printWriteHelp(stdout);
-            return 1;
-        }
-        const std::string& name = option.name;
-        const char* value = option.value.c_str();
-        const int shared = parseStreamOption(kCommand, name, value, o.encoder);
-        if (shared == 0) continue;
-        if (shared != 1) return shared;
+    const int parsed = parseCommandLine(kCommand, argc, argv, printWriteHelp, o.encoder, [&o](const std::string& name,
+                                                                                             const char* value) {
         int64_t v = 0;
         if (name == "--out") {
             o.out = value;
@@ -209,7 +211,9 @@ int parseOptions(int argc, char** argv, WriteOptions& o) {
         } else {
             return usageError(kCommand, "unknown option", name.c_str());
         }
-    }
+        return 0;
+    });
+    if (parsed != 0) return parsed;
     if (o.out.empty()) return usageError(kCommand, "--out DIR is required", nullptr);
     if (o.start + o.duration > 0xFFFFFFFFLL) return usageError(kCommand, "--start plus --duration beyond 2106", nullptr);
     return 0;

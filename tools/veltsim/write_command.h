@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "recorder/stream_encoder.h"
@@ -31,15 +32,15 @@ bool validChannelName(const std::string& name);
 /// 2 bad value (already reported for `command`).
 int parseStreamOption(const char* command, const std::string& name, const char* value,
                       velt::recorder::EncoderSettings& encoder);
-/// One "--name value" or "--name=value" of a command line.
-struct Option {
-    std::string name;
-    std::string value;
-    bool help = false;  // --help or -h (no value)
-};
-/// @brief Takes the option at argv[i] (and its value, moving `i` past it).
-/// @return 0 taken, 2 value missing (already reported for `command`).
-int nextOption(const char* command, int argc, char** argv, int& i, Option& option);
+/// A subcommand's own options: `name` with its `value`. @return 0 taken,
+/// else the exit status after reporting (usageError).
+using OptionHandler = std::function<int(const std::string& name, const char* value)>;
+/// @brief Walks the command line of `command` ("--name value" or
+/// "--name=value"): --help or -h prints `help`; a stream option goes into
+/// `encoder`; every other option goes to `take`.
+/// @return 0 parsed, 1 help shown, 2 usage error (already reported).
+int parseCommandLine(const char* command, int argc, char** argv, void (*help)(std::FILE*),
+                     velt::recorder::EncoderSettings& encoder, const OptionHandler& take);
 /// @brief Prints the help lines of the stream options.
 void printStreamOptionsHelp(std::FILE* out);
 
