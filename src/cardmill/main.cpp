@@ -21,6 +21,7 @@
 
 #ifdef VELT_WITH_GUI
 #include "cardmill/gui/converter_window.h"
+#include "gui_common/window_parts.h"
 #endif
 
 namespace {
@@ -286,6 +287,12 @@ int main(int argc, char** argv) {
     const CardmillSettings settings = readCardmillSettings(iniPath);
     const std::string problem = settingsProblem(iniPath, settings, !list);
     if (!problem.empty()) {
+#ifdef VELT_WITH_GUI
+        if (window) {
+            std::fprintf(stderr, "cardmill: %s\n", problem.c_str());
+            return velt::gui_common::showSettingsProblems(argc, argv, "VELT archive file converter", problem + "\n");
+        }
+#endif
         for (std::size_t at = 0; at < problem.size();) {
             const std::size_t end = std::min(problem.find('\n', at), problem.size());
             std::fprintf(stderr, "cardmill: %s\n", problem.substr(at, end - at).c_str());

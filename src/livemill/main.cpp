@@ -12,6 +12,7 @@
 #include "recorder/status_monitor.h"
 
 #ifdef VELT_WITH_GUI
+#include "gui_common/window_parts.h"
 #include "livemill/gui/livemill_app.h"
 #endif
 
@@ -77,7 +78,12 @@ int main(int argc, char** argv) {
             running = velt::livemill::checkInputs("livemill.ini", config, check);
     }
     for (const velt::platform::SettingsProblem& p : check.problems()) std::fprintf(stderr, "livemill: %s\n", p.text().c_str());
-    if (running == 0) return velt::platform::kExitUsage;
+    if (running == 0) {
+#ifdef VELT_WITH_GUI
+        if (!headless) return velt::gui_common::showSettingsProblems(argc, argv, "VELT rt converter ver.2.5.", check.text());
+#endif
+        return velt::platform::kExitUsage;
+    }
     options.qrx.dataDirectory = velt::outputs::qrxDataDirectory();
 
     velt::platform::raiseOpenFileLimit();
@@ -86,7 +92,7 @@ int main(int argc, char** argv) {
 
     if (!headless) {
 #ifdef VELT_WITH_GUI
-        return velt::livemill::gui::runWithWindow(argc, argv, config, options, stopRequested);
+        return velt::livemill::gui::runWithWindow(argc, argv, config, options, stopRequested, check);
 #endif
     }
 

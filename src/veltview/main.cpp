@@ -20,6 +20,7 @@
 #include "veltview/writer_window.h"
 
 #ifdef VELT_WITH_GUI
+#include "gui_common/window_parts.h"
 #include "veltview/gui/monitor_window.h"
 #endif
 
@@ -166,7 +167,12 @@ int main(int argc, char** argv) {
     const velt::platform::SettingsCheck check = checkMonitorSettings(velt::platform::inWorkingFolder("veltView.ini"));
     for (const velt::platform::SettingsProblem& p : check.problems())
         std::fprintf(stderr, "veltview: %s\n", p.text().c_str());
-    if (!check.ok()) return velt::platform::kExitUsage;
+    if (!check.ok()) {
+#ifdef VELT_WITH_GUI
+        if (!headless) return velt::gui_common::showSettingsProblems(argc, argv, "VeltView v.2.5", check.text());
+#endif
+        return velt::platform::kExitUsage;
+    }
 #ifdef VELT_WITH_GUI
     if (!headless) {
         StopSignals::install();

@@ -3,33 +3,23 @@
 // window stays responsive, and a screenshot taken while it runs.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QListWidget>
 #include <QPushButton>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 #include "cardmill/gui/converter_window.h"
+#include "support/gui_test.h"
 #include "support/temp_dir.h"
 
 namespace velt::cardmill::gui {
 namespace {
 
-template <typename Done>
-bool waitFor(Done done, int seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done() && std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
+using test::waitFor;
 
 TEST(ConverterWindowTest, ListsConvertsAndShowsProgress) {
-    int argc = 1;
-    char name[] = "test_cardmill_gui";
-    char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
     const test::TempDir dir;
     for (const char* d : {"arch", "out"}) std::filesystem::create_directories(dir.file(d));
     for (const char* recorder : {"--card-device 21 --first-file 1", "--card-device 300 --first-file 100 --station BRAVO"}) {

@@ -1,17 +1,21 @@
 // The status window offscreen: formats, Prev/Next wrapping, reports for
-// unknown inputs, the Stop question, and reports marshalled from a worker
-// thread. Saves a screenshot for a person to look at.
+// unknown inputs, the Stop question, and reports and log lines marshalled
+// from a worker thread. Saves a screenshot for a person to look at.
 #include "livemill/gui/status_window.h"
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
+#include <QAbstractButton>
 #include <QCheckBox>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QPixmap>
 
 #include <thread>
 
 #include "livemill/gui/window_status_monitor.h"
+#include "platform/log.h"
+#include "support/gui_test.h"
 
 namespace velt::livemill::gui {
 namespace {
@@ -25,6 +29,21 @@ protected:
     std::atomic<bool> stop{false};
     StatusWindow window;
 };
+
+TEST_F(StatusWindowTest, AnInputLeftOutForItsSettingsSaysWhyInRed) {
+    LivemillConfig config;
+    config.inputCount = 3;
+    config.inputIni = {"a.ini", "b.ini", "c.ini"};
+    config.skipped[1] = true;
+    window.setSettingsProblems(config, {platform::SettingsProblem{"b.ini", "INPUT", "INDIR", "'x': no such folder"}});
+    EXPECT_EQ(window.fieldText("log"), "");
+    window.next();
+    EXPECT_EQ(window.fieldText("log"), "not running: b.ini: [INPUT] INDIR: 'x': no such folder");
+    auto* box = window.findChild<QMessageBox*>("settingsProblems");
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_TRUE(box->text().contains("b.ini: [INPUT] INDIR"));
+}
 
 TEST_F(StatusWindowTest, ShowsTheSelectedInputInItsFormats) {
     EXPECT_EQ(window.windowTitle(), "VELT rt converter ver.2.5.");
@@ -67,33 +86,38 @@ TEST_F(StatusWindowTest, PrevAndNextWrap) {
     EXPECT_EQ(window.fieldText("blockNumber"), "0");
 }
 
+// The question showing over the window, answered as the operator would.
+void answer(StatusWindow& window, QMessageBox::StandardButton button, QString* asked = nullptr) {
+    QMessageBox* shown = test::shownQuestion(window);
+    ASSERT_NE(shown, nullptr);
+    if (asked != nullptr) *asked = shown->text();
+    shown->button(button)->click();
+}
+
 TEST_F(StatusWindowTest, StopAsksAndOnlyYesStopsTheWorker) {
-    QString asked;
-    bool answer = false;
-    window.setConfirm([&](const QString& q) { asked = q; return answer; });
     window.show();
     window.close();  // the close button goes through Stop
+    QString asked;
+    answer(window, QMessageBox::No, &asked);
     EXPECT_EQ(asked, "Do you really want to Stop \nVELT rt converter?");
     EXPECT_FALSE(stop.load());
     EXPECT_TRUE(window.isVisible());
-    answer = true;
     window.stop();
+    answer(window, QMessageBox::Yes);
     EXPECT_TRUE(stop.load());
     EXPECT_FALSE(window.live());
     EXPECT_FALSE(window.isVisible());
 }
 
-TEST_F(StatusWindowTest, ReportsFromAWorkerThreadArriveInOrder) {
-    {
-        WindowStatusMonitor monitor(&window);
-        std::thread worker([&] {
-            for (long b = 1; b <= 5000; ++b) monitor.setBlockNumber(1, b);
-            monitor.setWaiting(1, 1);
-            monitor.send();
-        });
-        worker.join();
-    }
-    QApplication::processEvents();
+TEST_F(StatusWindowTest, ReportsAndLogLinesFromAWorkerThreadArrive) {
+    WindowStatusMonitor monitor(window);
+    std::thread worker([&] {
+        for (long b = 1; b <= 5000; ++b) monitor.setBlockNumber(1, b);
+        monitor.setWaiting(1, 1);
+        VELT_LOG_WARNING("INP1 miniSEED", "disk full");
+    });
+    worker.join();
+    EXPECT_TRUE(test::waitFor([&] { return window.fieldText("message") == "warning: INP1 miniSEED: disk full"; }));
     window.next();
     EXPECT_EQ(window.fieldText("blockNumber"), "5000");
     EXPECT_TRUE(window.findChild<QCheckBox*>()->isChecked());
@@ -114,16 +138,16 @@ TEST_F(StatusWindowTest, Screenshot) {
     window.refreshAll();
     window.show();
     QApplication::processEvents();
-    const QString path = QString(VELT_BIN_DIR) + "/../livemill-status-window.png";
-    ASSERT_TRUE(window.grab().save(path));
+    const QImage shot = window.grab().toImage();
+    // The station's name is drawn in its field, and an empty field stays blank.
+    const auto inside = [&](const char* name) {
+        const QLineEdit* field = window.findChild<QLineEdit*>(name);
+        return QRect(field->mapTo(&window, QPoint(0, 0)), field->size()).adjusted(4, 4, -4, -4);
+    };
+    EXPECT_GT(test::darkPixels(shot, inside("station")), 20);
+    EXPECT_EQ(test::darkPixels(shot, inside("message")), 0);
+    ASSERT_TRUE(shot.save(QString(VELT_BIN_DIR) + "/../livemill-status-window.png"));
 }
 
 }  // namespace
 }  // namespace velt::livemill::gui
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -4,11 +4,9 @@
 // the window and of "Set Response Form" are saved for a person to look at.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QLineEdit>
 #include <QPixmap>
 
-#include <chrono>
 #include <clocale>
 #include <cstring>
 
@@ -16,6 +14,8 @@
 #include "link/serial_link.h"
 #include "link/simulator.h"
 #include "platform/endian.h"
+#include "platform/program.h"
+#include "support/gui_test.h"
 #include "support/temp_dir.h"
 #include "veltedit/fake_recorder.h"
 #include "veltedit/gui/editor_window.h"
@@ -26,6 +26,7 @@ namespace {
 using test::FakeRecorder;
 using test::TempDir;
 using test::VirtualPacer;
+using test::waitFor;
 
 Image stationImage() {
     Image image = test::sampleImage();
@@ -44,14 +45,6 @@ Image stationImage() {
     image[kResponseArea] = 20;
     image[kPulseCount] = 2;
     return image;
-}
-
-/// Runs the event loop until `ready` holds or `seconds` have passed.
-template <typename Ready>
-bool waitFor(Ready ready, int seconds = 5) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!ready() && std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
-    return ready();
 }
 
 void save(QWidget& widget, const char* name) {
@@ -146,6 +139,23 @@ TEST(EditorWindowTest, AStationThatDoesNotAnswerLeavesTheFieldsEmpty) {
     EXPECT_EQ(recorder.sent.substr(recorder.sent.size() - 12), "RST\nRST\nRST\n");
 }
 
+// SIGINT or SIGTERM while the window is open ends it as Cancel does: the
+// station is restarted, and the exit status says the session was interrupted.
+TEST(EditorWindowTest, AStopSignalRestartsTheStationAndEnds) {
+    FakeRecorder recorder(stationImage());
+    VirtualPacer pacer;
+    EditorWindow window(recorder, pacer);
+    window.show();
+    window.start();
+    ASSERT_TRUE(waitFor([&] { return !window.busy(); }));
+    const std::size_t mark = recorder.sent.size();
+    platform::StopSignals::wake().signal();  // what the signal handler does
+    ASSERT_TRUE(waitFor([&] { return window.finished(); }));
+    EXPECT_EQ(recorder.sentSince(mark), "RST\nRST\nRST\n");  // as Cancel sends
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(window.exitStatus(), 1);
+}
+
 // In real time on "veltsim serve": the window stays live while the station
 // is stopped and read; a link lost in the middle of a Save is reported and
 // keeps the dialog open, and Save again connects anew and writes the rest.
@@ -205,10 +215,3 @@ TEST(ResponseFormDialogTest, ShowsTheTablesAndLoadsOneThatFits) {
 
 }  // namespace
 }  // namespace velt::veltedit::gui
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    ::testing::InitGoogleTest(&argc, argv);
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}

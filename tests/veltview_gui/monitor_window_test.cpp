@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "link/simulator.h"
+#include "support/gui_test.h"
 #include "support/temp_dir.h"
 #include "veltview/gui/monitor_window.h"
 #include "veltview/archive_writer.h"
@@ -23,6 +24,10 @@
 
 namespace velt::veltview::gui {
 namespace {
+
+using test::serveFor;
+using test::waitFor;
+using namespace std::chrono_literals;
 
 TEST(MonitorWindowTest, ShowsWhatTheWorkerSetsAndSavesAScreenshot) {
     QtCanvas canvas;
@@ -47,9 +52,8 @@ TEST(MonitorWindowTest, ShowsWhatTheWorkerSetsAndSavesAScreenshot) {
         window.setPauseText("Paused manually");
     });
     worker.join();
-    // Texts come by queued calls, the drawing area and its labels with the repaint timer.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-    while (std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    // Texts come in a batch, the drawing area and its labels with the repaint timer.
+    serveFor(300ms);
     EXPECT_EQ(window.windowTitle(), "VeltView v.2.5");
     EXPECT_EQ(window.text("device"), "Station 7: INET(127.0.0.1 4001)");
     EXPECT_EQ(window.text("field" + QString::number(int(Field::SampleRate))), "100");
@@ -60,12 +64,6 @@ TEST(MonitorWindowTest, ShowsWhatTheWorkerSetsAndSavesAScreenshot) {
     const QString path = QString(VELT_BIN_DIR) + "/../veltview-window.png";
     EXPECT_TRUE(window.grab().save(path));
 }
-
-}  // namespace
-}  // namespace velt::veltview::gui
-
-namespace velt::veltview::gui {
-namespace {
 
 std::string fileText(const std::string& path) {
     std::ifstream in(path);
@@ -90,12 +88,25 @@ std::uintmax_t bytesIn(const std::string& dir) {
     return total;
 }
 
-template <typename Done>
-bool waitFor(Done done, int seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done() && std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
+// The monitor and its window run as the program runs them, on the settings
+// of `iniPath`; the monitor is stopped in order at the end.
+struct RunningMonitor {
+    explicit RunningMonitor(const std::string& iniPath) : monitor(iniPath, canvas, window, window, window) {
+        window.attach(&monitor);
+        window.show();
+        worker = std::thread([this] { monitor.run(); });
+        monitor.setReady();
+    }
+    ~RunningMonitor() { stop(); }
+    void stop() {
+        monitor.stop();
+        if (worker.joinable()) worker.join();
+    }
+    QtCanvas canvas;
+    MonitorWindow window{canvas};
+    Monitor monitor;
+    std::thread worker;
+};
 
 // Clicks the window's buttons as an operator would, with the time between
 // clicks a hand needs (a second click before the worker took the first
@@ -104,8 +115,7 @@ void click(MonitorWindow& window, const QString& objectName) {
     QPushButton* button = window.findChild<QPushButton*>(objectName);
     ASSERT_NE(button, nullptr) << objectName.toStdString();
     button->click();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
-    while (std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    serveFor(150ms);
 }
 
 void clickKeys(MonitorWindow& window, std::initializer_list<int> keys) {
@@ -119,7 +129,8 @@ void save(MonitorWindow& window, const char* name) {
 // The whole monitor on the simulated recorder: fields and traces, a
 // calibration pulse, the automatic and the manual pause (drawing stops,
 // files keep growing), and the recorder's parameters edited with the panel
-// keys. Screenshots of the three screens are saved for a person to look at.
+// keys, and Stop asked and answered. Screenshots of the three screens are
+// saved for a person to look at.
 TEST(MonitorWindowTest, MonitorsPausesAndEditsTheSimulatedRecorder) {
     const test::TempDir dir;
     const std::string commands = dir.file("commands.log");
@@ -133,20 +144,16 @@ TEST(MonitorWindowTest, MonitorsPausesAndEditsTheSimulatedRecorder) {
                                             << "AUTOPAUSESEC=8\n[LCDEEPROM]\nCONFIGFILE=" << dir.file("lcdeeprom.dat")
                                             << "\n[QDATACOL]\nCONFIGFILE=" << dir.file("rt.ini") << "\n";
     std::ofstream(dir.file("rt.ini")) << "[COMMON]\nDESTDIR=" << dir.file("rt") << "\n";
-    QtCanvas canvas;
-    MonitorWindow window(canvas);
-    Monitor monitor(dir.file("veltView.ini"), canvas, window, window, window);
-    window.attach(&monitor);
-    window.show();
-    std::thread worker([&monitor] { monitor.run(); });
-    monitor.setReady();
+    RunningMonitor running(dir.file("veltView.ini"));
+    MonitorWindow& window = running.window;
+    const QtCanvas& canvas = running.canvas;
     const QString station = "field" + QString::number(int(Field::StationName));
     EXPECT_TRUE(waitFor([&] { return window.text(station) == "VELT1"; }, 20));
     EXPECT_TRUE(waitFor([&] { return window.text("pauseText").startsWith("time to pause: "); }, 5));
 
     // A sweep's worth of blocks, then Pulse: channel 3 (index 2) is the
     // active one after a start.
-    waitFor([] { return false; }, 2);
+    serveFor(2s);
     click(window, "pulse");
     EXPECT_TRUE(waitFor([&] { return fileText(commands).find("CLB3P") != std::string::npos; }, 10))
         << fileText(commands);
@@ -156,7 +163,7 @@ TEST(MonitorWindowTest, MonitorsPausesAndEditsTheSimulatedRecorder) {
     const auto stillWhileFilesGrow = [&] {
         const QImage before = canvas.snapshot();
         const std::uintmax_t bytes = bytesIn(dir.file("rt"));
-        waitFor([] { return false; }, 2);
+        serveFor(2s);
         EXPECT_EQ(canvas.snapshot(), before);
         EXPECT_GT(bytesIn(dir.file("rt")), bytes);
     };
@@ -177,7 +184,7 @@ TEST(MonitorWindowTest, MonitorsPausesAndEditsTheSimulatedRecorder) {
     // recorder is stopped and asked for its configuration.
     clickKeys(window, {9, 4, 9, 8});
     EXPECT_TRUE(waitFor([&] { return fileText(commands).find("CNF?") != std::string::npos; }, 10)) << fileText(commands);
-    waitFor([] { return false; }, 1);
+    serveFor(1s);
     EXPECT_EQ(window.text("link"), "recorder stopped while its parameters are edited");
     save(window, "veltview-parameter-screen.png");
     // Edit the station name's fifth character from 1 to 2, step to SAVE, press it.
@@ -187,16 +194,24 @@ TEST(MonitorWindowTest, MonitorsPausesAndEditsTheSimulatedRecorder) {
     EXPECT_NE(sent.find("STN=VELT2\n"), std::string::npos) << sent;
     EXPECT_NE(sent.find("SPS=100\n\n\n\nRST\n"), std::string::npos) << sent;
     EXPECT_TRUE(waitFor([&] { return window.text(station) == "VELT2"; }, 20)) << window.text(station).toStdString();
-    monitor.stop();
-    worker.join();
-    EXPECT_TRUE(monitor.done());
+
+    // Stop asks first, and recording goes on while the question waits: No
+    // leaves it running, Yes stops it in order and closes the window.
+    click(window, "stopProgram");
+    const std::uintmax_t asked = bytesIn(dir.file("rt"));
+    EXPECT_TRUE(waitFor([&] { return bytesIn(dir.file("rt")) > asked; }, 5));
+    ASSERT_NE(test::shownQuestion(window), nullptr);
+    test::shownQuestion(window)->button(QMessageBox::No)->click();
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_FALSE(running.monitor.stopping());
+    window.close();
+    ASSERT_NE(test::shownQuestion(window), nullptr);
+    test::shownQuestion(window)->button(QMessageBox::Yes)->click();
+    EXPECT_TRUE(running.monitor.stopping());
+    EXPECT_FALSE(window.isVisible());
+    running.stop();
+    EXPECT_TRUE(running.monitor.done());
 }
-
-}  // namespace
-}  // namespace velt::veltview::gui
-
-namespace velt::veltview::gui {
-namespace {
 
 // A recorder that goes away and comes back on the same port: while it is
 // away the window shows the notice (in the link line and a box nobody
@@ -210,13 +225,8 @@ TEST(MonitorWindowTest, ReconnectsWhileTheNoticeShowsWithoutAClick) {
     const std::string port = line.substr(prefix.size());
     std::ofstream(dir.file("veltView.ini")) << "[VELTVIEW]\nINDEVICE=INET\nINDEVICECONFIGSTRING=127.0.0.1 " << port
                                             << "\n[LCDEEPROM]\nCONFIGFILE=" << dir.file("lcdeeprom.dat") << "\n";
-    QtCanvas canvas;
-    MonitorWindow window(canvas);
-    Monitor monitor(dir.file("veltView.ini"), canvas, window, window, window);
-    window.attach(&monitor);
-    window.show();
-    std::thread worker([&monitor] { monitor.run(); });
-    monitor.setReady();
+    RunningMonitor running(dir.file("veltView.ini"));
+    MonitorWindow& window = running.window;
     EXPECT_TRUE(waitFor([&] { return window.text("link").startsWith("connected to"); }, 10));
 
     sim->signal(SIGTERM);
@@ -233,8 +243,6 @@ TEST(MonitorWindowTest, ReconnectsWhileTheNoticeShowsWithoutAClick) {
     EXPECT_TRUE(waitFor([&] { return window.text("link").startsWith("connected to"); }, 20))
         << window.text("link").toStdString();
     EXPECT_TRUE(noticeShown());  // nobody clicked it
-    monitor.stop();
-    worker.join();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "recorder/signal_generator.h"
+#include "support/gui_test.h"
 #include "veltview/gui/qt_canvas.h"
 #include "veltview/parameter_form.h"
 #include "veltview/trace_display.h"
@@ -66,15 +67,19 @@ TEST(PanelImages, ParameterScreenWithAFieldInEditing) {
     form.formKey(panel_key::kNextA);  // to channel 1's field
     form.formKey(panel_key::kEnter);  // editing, cursor on its first character
     form.formKey(panel_key::kRight);
-    EXPECT_TRUE(canvas.snapshot().save(imagePath("veltview-parameters.png")));
+    const QImage screen = canvas.snapshot();
+    // "ALPHA" is drawn in the station's field, and the cursor underlines the
+    // second cell of channel 1's field.
+    const ParameterForm::Widget& station = form.widget(ParameterForm::kStation);
+    const int k = Canvas::kCell;
+    EXPECT_GT(test::darkPixels(screen, QRect(k * station.column, k * station.row, k * 5, k - 2)), 40);
+    EXPECT_EQ(test::darkPixels(screen, QRect(k * (station.column + 5), k * station.row, k * 2, k - 2)), 0);
+    const ParameterForm::Widget& channel = form.widget(ParameterForm::kStation + 3);
+    EXPECT_TRUE(channel.editing);
+    EXPECT_EQ(test::darkPixels(screen, QRect(k * (channel.column + 1), k * channel.row + k - 1, k, 1)), k);
+    EXPECT_EQ(test::darkPixels(screen, QRect(k * channel.column, k * channel.row + k - 1, k, 1)), 0);
+    EXPECT_TRUE(screen.save(imagePath("veltview-parameters.png")));
 }
 
 }  // namespace
 }  // namespace velt::veltview::gui
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

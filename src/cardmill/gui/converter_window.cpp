@@ -1,13 +1,13 @@
 #include "cardmill/gui/converter_window.h"
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTimer>
+
+#include "gui_common/window_parts.h"
 
 namespace velt::cardmill::gui {
 
@@ -34,26 +34,27 @@ QPushButton* button(QWidget* parent, const char* caption, int x, int y, int w = 
 
 ConverterWindow::ConverterWindow(std::string iniPath) : iniPath_(std::move(iniPath)) {
     setWindowTitle("VELT archive file converter");
-    setFixedSize(800, 420);
-    list_ = new QListWidget(this);
+    QWidget* page = gui_common::addFixedPage(*this, QSize(800, 420));
+    gui_common::addHelpMenu(*this, "&About cardmill...",
+                            [this] { QMessageBox::about(this, windowTitle(), "cardmill Version 1.0"); });
+    list_ = new QListWidget(page);
     list_->setObjectName("devices");
     list_->setSelectionMode(QAbstractItemView::MultiSelection);
     list_->setGeometry(10, 10, 300, 330);
-    inDir_ = field(this, "Input data directory", 10, "inDir");
-    archDir_ = field(this, "Archive directory", 44, "archDir");
-    outDir_ = field(this, "Output directory", 78, "outDir");
-    seconds_ = field(this, "Seconds in file", 112, "seconds");
-    read_ = button(this, "Read Device List", 330, 160);
-    start_ = button(this, "Start convertion", 490, 160);
-    abort_ = button(this, "Abort convertion", 650, 160, 140);
-    status_ = new QLabel(this);
+    inDir_ = field(page, "Input data directory", 10, "inDir");
+    archDir_ = field(page, "Archive directory", 44, "archDir");
+    outDir_ = field(page, "Output directory", 78, "outDir");
+    seconds_ = field(page, "Seconds in file", 112, "seconds");
+    read_ = button(page, "Read Device List", 330, 160);
+    start_ = button(page, "Start convertion", 490, 160);
+    abort_ = button(page, "Abort convertion", 650, 160, 140);
+    status_ = new QLabel(page);
     status_->setObjectName("status");
     status_->setGeometry(330, 210, 460, 20);
-    progress_ = new QLabel(this);
+    progress_ = new QLabel(page);
     progress_->setObjectName("progress");
     progress_->setGeometry(330, 236, 460, 20);
-    auto* about = button(this, "About", 330, 380, 100);
-    exit_ = button(this, "Exit", 690, 380, 100);
+    exit_ = button(page, "Exit", 690, 380, 100);
     exit_->setDefault(true);
     start_->setEnabled(false);
     abort_->setEnabled(false);
@@ -66,15 +67,12 @@ ConverterWindow::ConverterWindow(std::string iniPath) : iniPath_(std::move(iniPa
             [this] { start_->setEnabled(!converting() && !list_->selectedItems().isEmpty()); });
     connect(start_, &QPushButton::clicked, this, &ConverterWindow::startConversion);
     connect(abort_, &QPushButton::clicked, this, &ConverterWindow::abortConversion);
-    connect(about, &QPushButton::clicked, this,
-            [this] { QMessageBox::about(this, windowTitle(), "cardmill Version 1.0"); });
     connect(exit_, &QPushButton::clicked, this, &QWidget::close);
     readSettings();
 }
 
 ConverterWindow::~ConverterWindow() {
-    abortRequested_.store(true);
-    if (worker_.joinable()) worker_.join();
+    abortRequested_.store(true);  // the worker's thread is joined on the way out
 }
 
 void ConverterWindow::readSettings() {
@@ -124,19 +122,24 @@ void ConverterWindow::startConversion() {
     abortRequested_.store(false);
     copyStop_.store(false);
     copyShown_ = -1;
-    worker_ = std::thread([this, selected, settings = settings_] {
-        CopyControl control;
-        control.stopAfterFile = &copyStop_;
-        convertDevices(settings, selected, abortRequested_, *this, control);
-        QMetaObject::invokeMethod(this, [this] { conversionEnded(); }, Qt::QueuedConnection);
-    });
+    worker_.start(
+        [this, selected, settings = settings_] {
+            CopyControl control;
+            control.stopAfterFile = &copyStop_;
+            convertDevices(settings, selected, abortRequested_, *this, control);
+        },
+        [this] { conversionEnded(); });
 }
 
 void ConverterWindow::showCopy(const CopyProgress& p) {
     if (p.file.empty() || p.filesDone == copyShown_) return;
     copyShown_ = p.filesDone;
-    post(1, "Copy to archive: file " + std::to_string(p.filesDone + 1) + " of " + std::to_string(p.files) + "  " +
-                p.file.substr(p.file.find_last_of('/') + 1));
+    showProgress("Copy to archive: file " + std::to_string(p.filesDone + 1) + " of " + std::to_string(p.files) +
+                 "  " + p.file.substr(p.file.find_last_of('/') + 1));
+}
+
+void ConverterWindow::showLine(Line line, const std::string& text) {
+    (line == Line::Status ? status_ : progress_)->setText(QString::fromStdString(text));
 }
 
 void ConverterWindow::abortConversion() {
@@ -145,45 +148,22 @@ void ConverterWindow::abortConversion() {
 }
 
 void ConverterWindow::conversionEnded() {
-    worker_.join();
     abort_->setEnabled(false);
     read_->setEnabled(true);
     exit_->setEnabled(true);
     // Start stays off until the selection changes.
-    if (closeWhenDone_) close();
+    if (closeWhenDone_) watcher_.closeWindow();
 }
 
 void ConverterWindow::stopSoon() {
     abortConversion();
     closeWhenDone_ = true;
-    if (!converting()) close();
+    if (!converting()) watcher_.closeWindow();
 }
 
-void ConverterWindow::post(int line, const std::string& text) {
-    std::lock_guard<std::mutex> hold(lock_);
-    pending_[line] = text;
-    if (queued_[line]) return;
-    queued_[line] = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this, line] {
-            std::string shown;
-            {
-                std::lock_guard<std::mutex> again(lock_);
-                shown = pending_[line];
-                queued_[line] = false;
-            }
-            (line == 0 ? status_ : progress_)->setText(QString::fromStdString(shown));
-        },
-        Qt::QueuedConnection);
-}
-
-void ConverterWindow::closeEvent(QCloseEvent* event) {
-    if (converting()) {
-        event->ignore();  // Exit is disabled while converting: Abort first
-        return;
-    }
-    event->accept();
+void ConverterWindow::stopAsked(gui_common::StopCause cause) {
+    if (cause == gui_common::StopCause::Signal) stopSoon();
+    else if (!converting()) watcher_.closeWindow();  // Exit is disabled while converting: Abort first
 }
 
 QString ConverterWindow::text(const QString& name) const {
@@ -198,17 +178,10 @@ QString ConverterWindow::text(const QString& name) const {
 }
 
 int runWindow(int& argc, char** argv, const std::string& iniPath, const std::atomic<bool>& stopRequested) {
+    (void)stopRequested;  // the window's stop watcher sees the signals that set it
     QApplication app(argc, argv);
     ConverterWindow window(iniPath);
     window.show();
-    QTimer signalWatch;
-    QObject::connect(&signalWatch, &QTimer::timeout, &window, [&] {
-        if (stopRequested.load()) {
-            signalWatch.stop();
-            window.stopSoon();
-        }
-    });
-    signalWatch.start(100);
     return app.exec();
 }
 

@@ -1,12 +1,13 @@
 // The card converter's window "VELT archive file converter": the device
 // list, the settings it works with, Start and Abort, and the status and
 // progress lines. The conversion runs on a worker thread; its texts reach
-// the window by queued calls (the newest of each line wins), so a long
-// conversion never freezes the window.
+// the window in batches (the newest of each line wins), so a long
+// conversion never freezes the window. A message the conversion logs shows
+// in the status line (and on standard error).
 //
 // Decisions taken here:
-//  - The desktop gives a program no system-menu entry of its own, so the
-//    About text "cardmill Version 1.0" is behind an "About" button.
+//  - The About text "cardmill Version 1.0" is behind Help > About, as in
+//    every window of the station software.
 //  - The hidden "Cancel" button of the original dialog is left out: it can
 //    never be seen or pressed.
 //  - The list holds kMaxDevices devices; the status line names the devices
@@ -14,19 +15,23 @@
 //  - The copy to the archive follows the conversion on the worker thread
 //    and shows the file being copied; "Abort convertion" (or a signal)
 //    during the copy lets the file being copied finish and stops there.
+//  - Closing the window while converting is refused (Exit is disabled
+//    then: Abort first); a signal aborts and closes once the worker ended.
 #pragma once
 
 #include <QWidget>
 
 #include <atomic>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cardmill/card_conversion.h"
 #include "cardmill/card_directory.h"
 #include "cardmill/cardmill_settings.h"
+#include "gui_common/field_poster.h"
+#include "gui_common/stop_watcher.h"
+#include "gui_common/window_log.h"
+#include "gui_common/worker_job.h"
 
 class QLabel;
 class QLineEdit;
@@ -44,24 +49,23 @@ public:
 
     /// @brief The text of the control named `name`, or the list lines joined by '\n' (for tests).
     QString text(const QString& name) const;
-    bool converting() const { return worker_.joinable(); }
-    /// @brief Aborts a conversion in progress and closes the window once it has ended.
-    void stopSoon();
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
+    bool converting() const { return worker_.running(); }
 
 private:
+    enum class Line { Status, Progress, Count };
+    /// Aborts a conversion in progress and closes the window once it has ended.
+    void stopSoon();
     void readSettings();
     void readDeviceList();
     void startConversion();
     void conversionEnded();
     void abortConversion();
-    void showStatus(const std::string& text) override { post(0, text); }
-    void showProgress(const std::string& text) override { post(1, text); }
+    void showStatus(const std::string& text) override { lines_.post(Line::Status, text); }
+    void showProgress(const std::string& text) override { lines_.post(Line::Progress, text); }
     void showCopying(bool on) override { copying_.store(on); }
     void showCopy(const CopyProgress& p) override;
-    void post(int line, const std::string& text);
+    void showLine(Line line, const std::string& text);
+    void stopAsked(gui_common::StopCause cause);
 
     std::string iniPath_;
     CardmillSettings settings_;
@@ -70,19 +74,21 @@ private:
     QLineEdit *inDir_ = nullptr, *archDir_ = nullptr, *outDir_ = nullptr, *seconds_ = nullptr;
     QPushButton *read_ = nullptr, *start_ = nullptr, *abort_ = nullptr, *exit_ = nullptr;
     QLabel *status_ = nullptr, *progress_ = nullptr;
-    std::thread worker_;
     std::atomic<bool> abortRequested_{false};
     std::atomic<bool> copying_{false};
     std::atomic<bool> copyStop_{false};
     int copyShown_ = -1;  // the worker's own: the file last shown
     bool closeWhenDone_ = false;
-    std::mutex lock_;
-    std::string pending_[2];
-    bool queued_[2] = {false, false};
+    gui_common::FieldPoster<Line, std::string> lines_{
+        *this, [this](Line line, int, const std::string& text) { showLine(line, text); }};
+    gui_common::WindowLog log_{*this, [this](const std::string& line) { lines_.post(Line::Status, line); }};
+    gui_common::WorkerJob worker_{*this};
+    gui_common::StopWatcher watcher_{*this, [this](gui_common::StopCause cause) { stopAsked(cause); }};
 };
 
-/// @brief Runs the window until it is closed, or until `stopRequested` is
-/// set (by a signal): a conversion in progress is then aborted first.
+/// @brief Runs the window until it is closed, or until SIGINT or SIGTERM:
+/// a conversion in progress is then aborted first. `stopRequested` is the
+/// flag those signals set; the window watches the signals themselves.
 /// @return the exit status.
 int runWindow(int& argc, char** argv, const std::string& iniPath, const std::atomic<bool>& stopRequested);
 

@@ -2,17 +2,16 @@
 
 #include <QApplication>
 
-#include <atomic>
-#include <thread>
-
+#include "gui_common/worker_job.h"
 #include "livemill/gui/status_window.h"
 #include "livemill/gui/window_status_monitor.h"
 #include "platform/clock.h"
+#include "platform/program.h"
 
 namespace velt::livemill::gui {
 
 int runWithWindow(int& argc, char** argv, const LivemillConfig& config, const WorkerOptions& options,
-                  std::atomic<bool>& stopRequested) {
+                  std::atomic<bool>& stopRequested, const platform::SettingsCheck& check) {
     QApplication app(argc, argv);
     StatusWindow window(stopRequested);
     // The settings are read before the window opens (a bad input count is
@@ -20,23 +19,24 @@ int runWithWindow(int& argc, char** argv, const LivemillConfig& config, const Wo
     // count and start time, before the worker's first report.
     window.setInputCount(config.inputCount);
     window.openWindow(platform::systemClock().now());
+    window.setSettingsProblems(config, check.problems());
 
-    std::thread worker([&] {
-        {
-            WindowStatusMonitor monitor(&window);
+    gui_common::WorkerJob worker(window);
+    worker.start(
+        [&] {
+            WindowStatusMonitor monitor(window);
             Worker w(config, monitor, options);
             w.run(stopRequested);
-        }
+        },
         // A worker that ends without the window's Stop (nothing left to
         // convert, or a signal) closes the window.
-        QMetaObject::invokeMethod(&window, [&window] { window.closeWithoutAsking(); }, Qt::QueuedConnection);
-    });
+        [&window] { window.closeWithoutAsking(); });
 
     window.show();
     app.exec();
     stopRequested.store(true);
     worker.join();
-    return 0;
+    return check.ok() ? platform::kExitDone : platform::kExitUsage;
 }
 
 }  // namespace velt::livemill::gui

@@ -11,8 +11,10 @@
 namespace velt::livemill::gui {
 
 /// @brief Shows the window until Stop, or until `stopRequested` (not owned) is
-/// set from elsewhere (a signal). @return the process exit status.
+/// set from elsewhere (a signal); `check` holds the settings problems found
+/// before (its inputs do not run), which the window shows.
+/// @return the process exit status (2 when there were settings problems).
 int runWithWindow(int& argc, char** argv, const LivemillConfig& config, const WorkerOptions& options,
-                  std::atomic<bool>& stopRequested);
+                  std::atomic<bool>& stopRequested, const platform::SettingsCheck& check);
 
 }  // namespace velt::livemill::gui

@@ -1,21 +1,20 @@
 #include "livemill/gui/status_window.h"
 
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QThread>
 #include <QVBoxLayout>
 
 #include <cstdint>
 
+#include "conversion/stream_converter.h"
 #include "platform/calendar.h"
+#include "platform/clock.h"
 
 namespace velt::livemill::gui {
 
@@ -46,10 +45,6 @@ QLineEdit* StatusWindow::addField(const char* name) {
 StatusWindow::StatusWindow(std::atomic<bool>& stopRequested, QWidget* parent)
     : QDialog(parent), stopRequested_(stopRequested) {
     setWindowTitle("VELT rt converter ver.2.5.");
-    confirm_ = [this](const QString& question) {
-        return QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No) ==
-               QMessageBox::Yes;
-    };
 
     threads_ = addField("threads");
     startTimeField_ = addField("startTime");
@@ -67,14 +62,11 @@ StatusWindow::StatusWindow(std::atomic<bool>& stopRequested, QWidget* parent)
     station_ = addField("station");
     log_ = addField("log");
     counter_ = addField("counter");
+    message_ = addField("message");
     waiting_ = new QCheckBox("wait for data", this);
     waiting_->setEnabled(false);
-
-    // No system menu on every desktop: the About entry lives in a menu bar.
-    auto* menuBar = new QMenuBar(this);
-    auto* help = menuBar->addMenu("&Help");
-    help->addSeparator();
-    help->addAction("&About livemill...", this, &StatusWindow::about);
+    waitingText_ = new QLabel(this);
+    waitingText_->setObjectName("waitingText");
 
     auto* top = new QGridLayout;
     top->addWidget(new QLabel("Threads"), 0, 0);
@@ -93,16 +85,19 @@ StatusWindow::StatusWindow(std::atomic<bool>& stopRequested, QWidget* parent)
     top->addWidget(threadNumber_, 1, 3);
     top->addWidget(new QLabel("Last active time"), 2, 0);
     top->addWidget(lastActive_, 2, 1);
-    top->addWidget(waiting_, 2, 2, 1, 2);
+    top->addWidget(waiting_, 2, 2);
+    top->addWidget(waitingText_, 2, 3);
 
     auto* input = new QGroupBox("Input data operated", this);
     auto* inputGrid = new QGridLayout(input);
-    inputGrid->addWidget(new QLabel("File Number"), 0, 0);
-    inputGrid->addWidget(new QLabel("Offset"), 0, 1);
-    inputGrid->addWidget(fileNumber_, 1, 0);
-    inputGrid->addWidget(offset_, 1, 1);
-    inputGrid->addWidget(positionFile_, 2, 0);
-    inputGrid->addWidget(positionOffset_, 2, 1);
+    inputGrid->addWidget(new QLabel("File Number"), 0, 1);
+    inputGrid->addWidget(new QLabel("Offset"), 0, 2);
+    inputGrid->addWidget(new QLabel("saved (a restart goes on here)"), 1, 0);
+    inputGrid->addWidget(fileNumber_, 1, 1);
+    inputGrid->addWidget(offset_, 1, 2);
+    inputGrid->addWidget(new QLabel("reading now"), 2, 0);
+    inputGrid->addWidget(positionFile_, 2, 1);
+    inputGrid->addWidget(positionOffset_, 2, 2);
 
     auto* converted = new QGroupBox("Converted data", this);
     auto* convGrid = new QGridLayout(converted);
@@ -121,6 +116,7 @@ StatusWindow::StatusWindow(std::atomic<bool>& stopRequested, QWidget* parent)
 
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(log_, 4);
+    bottom->addWidget(new QLabel("FILELIST rows waiting", this));
     bottom->addWidget(counter_, 1);
 
     auto* buttons = new QHBoxLayout;
@@ -135,12 +131,13 @@ StatusWindow::StatusWindow(std::atomic<bool>& stopRequested, QWidget* parent)
     buttons->addWidget(cancel);
 
     auto* layout = new QVBoxLayout(this);
-    layout->setMenuBar(menuBar);
     layout->addLayout(top);
     layout->addWidget(input);
     layout->addWidget(converted);
     layout->addLayout(bottom);
+    layout->addWidget(message_);
     layout->addLayout(buttons);
+    gui_common::addHelpMenu(*this, "&About livemill...", [this] { about(); });
     setMinimumWidth(520);
 }
 
@@ -171,11 +168,50 @@ void StatusWindow::refreshAll() {
     blockTime_->setText(formatTime(s.blockTime, false));
     restart_->setText(number(s.restart));
     station_->setText(QString::fromLatin1(s.station.c_str()));
-    log_->setText(QString::fromLatin1(s.log.c_str()));
-    counter_->setText(QStringLiteral("0"));  // nothing reports a counter; the field keeps its place
+    showLog(s);
+    counter_->setText(number(s.rowsWaiting));
     positionFile_->setText(hex(s.positionFile));
     positionOffset_->setText(number(s.positionOffset));
+    showWaiting(s);
+}
+
+void StatusWindow::showWaiting(const Slot& s) {
     waiting_->setChecked(s.waiting);
+    // An input without new data looks for it again after the wait period.
+    waitingText_->setText(s.waiting ? "no new data; looks again at " +
+                                          formatTime(s.waitingSince + conversion::StreamConverter::kWaitPeriod, true)
+                                              .left(8)
+                                    : QString());
+}
+
+void StatusWindow::showLog(const Slot& s) {
+    const bool problem = !s.problem.empty();
+    log_->setText(QString::fromStdString(problem ? "not running: " + s.problem : s.log));
+    log_->setStyleSheet(problem ? "background: #ffd0d0;" : "");
+}
+
+void StatusWindow::setSettingsProblems(const LivemillConfig& config, const std::vector<platform::SettingsProblem>& problems) {
+    if (problems.empty()) return;
+    QString text = "These settings are wrong; the inputs they belong to do not run, the others do:";
+    for (const platform::SettingsProblem& p : problems) text += "\n" + QString::fromStdString(p.text());
+    for (int n = 0; n < config.inputCount && n < kSlots; ++n) {
+        if (!config.skipped[std::size_t(n)] || config.inputIni[std::size_t(n)].empty()) continue;
+        // The input's first problem: one in its own file, or one naming it.
+        const std::string& ini = config.inputIni[std::size_t(n)];
+        for (const platform::SettingsProblem& p : problems) {
+            if (p.file != ini && p.message.find(ini) == std::string::npos && p.text().find(ini) == std::string::npos)
+                continue;
+            slots_[std::size_t(n)].problem = p.text();
+            break;
+        }
+        if (slots_[std::size_t(n)].problem.empty()) slots_[std::size_t(n)].problem = "its settings are wrong";
+    }
+    refreshAll();
+    message_->setText("Settings problems: some inputs do not run (see the message)");
+    problems_ = new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
+    problems_->setObjectName("settingsProblems");
+    problems_->setModal(false);
+    problems_->show();
 }
 
 void StatusWindow::setLastActive(int input, int64_t seconds) {
@@ -221,7 +257,8 @@ void StatusWindow::setRestartNumber(int input, long value) {
 void StatusWindow::setWaiting(int input, int flag) {
     if (!accepts(input) || slots_[std::size_t(input)].waiting == (flag != 0)) return;
     slots_[std::size_t(input)].waiting = flag != 0;
-    if (isSelected(input)) waiting_->setChecked(flag != 0);
+    slots_[std::size_t(input)].waitingSince = platform::systemClock().now();
+    if (isSelected(input)) showWaiting(slots_[std::size_t(input)]);
 }
 void StatusWindow::setPosition(int input, long file, long offset) {
     if (!accepts(input)) return;
@@ -243,6 +280,33 @@ void StatusWindow::logLine(int input, const char* text) {
     if (isSelected(input)) log_->setText(QString::fromLatin1(slots_[std::size_t(input)].log.c_str()));
 }
 
+void StatusWindow::apply(Report kind, int input, const Value& value) {
+    const int64_t number = value.number;
+    const char* text = value.text.c_str();
+    switch (kind) {
+        case Report::LastActive: setLastActive(input, number); break;
+        case Report::InputFile: setInputFile(input, long(number)); break;
+        case Report::Offset: setOffset(input, long(number)); break;
+        case Report::Device: setDeviceNumber(input, long(number)); break;
+        case Report::Config: setConfigNumber(input, long(number)); break;
+        case Report::Block: setBlockNumber(input, long(number)); break;
+        case Report::BlockTime: setLastBlockTime(input, number); break;
+        case Report::Restart: setRestartNumber(input, long(number)); break;
+        case Report::Waiting: setWaiting(input, int(number)); break;
+        case Report::Position: setPosition(input, long(number), long(value.offset)); break;
+        case Report::Station: setStationName(input, text); break;
+        case Report::Log: logLine(input, text); break;
+        case Report::RowsWaiting:
+            if (accepts(input)) {
+                slots_[std::size_t(input)].rowsWaiting = long(number);
+                if (isSelected(input)) counter_->setText(QString::number(number));
+            }
+            break;
+        case Report::Message: message_->setText(QString::fromStdString(value.text)); break;
+        case Report::Count: break;
+    }
+}
+
 QString StatusWindow::fieldText(const char* name) const {
     if (auto* field = findChild<QLineEdit*>(name)) return field->text();
     return {};
@@ -261,19 +325,29 @@ void StatusWindow::next() {
 }
 
 void StatusWindow::stop() {
-    if (closing_) return;
-    if (!confirm_(kStopQuestion)) return;
-    live_ = false;
+    if (watcher_.closing()) return;
+    stopQuestion_.ask([this] {
+        live_ = false;
+        stopRequested_.store(true);
+        watcher_.closeWindow();
+    });
+}
+
+void StatusWindow::stopAsked(gui_common::StopCause cause) {
+    if (cause == gui_common::StopCause::Closed) {
+        stop();
+        return;
+    }
+    // A signal: nobody to answer. The worker stops in order (the signal set
+    // the flag too) and closes the window when it has ended.
+    stopQuestion_.withdraw();
     stopRequested_.store(true);
-    QThread::msleep(10);
-    closing_ = true;
-    close();
 }
 
 void StatusWindow::closeWithoutAsking() {
     live_ = false;
-    closing_ = true;
-    close();
+    stopQuestion_.withdraw();
+    watcher_.closeWindow();
 }
 
 void StatusWindow::about() {
@@ -284,17 +358,5 @@ void StatusWindow::about() {
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
 }
-
-void StatusWindow::closeEvent(QCloseEvent* event) {
-    if (closing_) {
-        event->accept();
-        return;
-    }
-    // A close that bypasses Stop must still stop the worker: ask the same question.
-    event->ignore();
-    stop();
-}
-
-void StatusWindow::reject() { stop(); }
 
 }  // namespace velt::livemill::gui

@@ -1,8 +1,10 @@
 // The converter's status window: for one selected input at a time it shows
 // what the worker last reported (position, waiting, device, configuration,
-// block and restart numbers, station, last log line). Prev/Next step through
-// the inputs, Stop ends the program after a confirmation. Every close of the
-// window (close button, Escape) goes through Stop.
+// block and restart numbers, station, last log line), and below them the
+// latest message the converter logged. Prev/Next step through the inputs,
+// Stop ends the program after a confirmation. Every close of the window
+// (close button, Escape) goes through Stop; SIGINT and SIGTERM stop the
+// worker in order without asking, and the window closes when it has ended.
 #pragma once
 
 #include <QDialog>
@@ -10,12 +12,18 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
+#include <vector>
 
+#include "gui_common/field_poster.h"
+#include "gui_common/stop_watcher.h"
+#include "gui_common/window_log.h"
+#include "gui_common/window_parts.h"
 #include "livemill/livemill_config.h"
 
 class QCheckBox;
+class QLabel;
+class QMessageBox;
 class QLineEdit;
 class QPushButton;
 
@@ -32,13 +40,28 @@ public:
     static constexpr int kTextChars = 100;
     static constexpr const char* kStopQuestion = "Do you really want to Stop \nVELT rt converter?";
 
-    /// @brief `stopRequested` (not owned) is set when the operator confirms Stop.
+    /// What the worker reports, per input (Message: the window's one line).
+    enum class Report { LastActive, InputFile, Offset, Device, Config, Block, BlockTime, Restart, Waiting, Position,
+                        Station, Log, RowsWaiting, Message, Count };
+    /// A report's value: a number (a position: file and offset) or a text.
+    struct Value {
+        int64_t number = 0;
+        int64_t offset = 0;
+        std::string text;
+    };
+
+    /// @brief `stopRequested` (not owned) is set when the operator confirms
+    /// Stop or a stop signal arrives.
     explicit StatusWindow(std::atomic<bool>& stopRequested, QWidget* parent = nullptr);
 
-    /// @brief Replaces the Yes/No question (tests answer it themselves).
-    void setConfirm(std::function<bool(const QString&)> confirm) { confirm_ = std::move(confirm); }
+    /// @brief Any thread: the newest report of its kind for `input` is shown
+    /// (batches at most every 50 ms; a backlog reports far faster).
+    void report(Report kind, int input, Value value) { reports_.post(kind, input, std::move(value)); }
 
     void setInputCount(int count);
+    /// @brief Inputs that do not run for their settings: each shows its
+    /// problem in red where its log line goes, and a message lists them all.
+    void setSettingsProblems(const LivemillConfig& config, const std::vector<platform::SettingsProblem>& problems);
     int inputCount() const { return inputCount_; }
     int selected() const { return selected_; }
     bool live() const { return live_; }
@@ -68,15 +91,16 @@ public:
 public slots:
     void previous();
     void next();
-    /// @brief Asks the Stop question; on Yes leaves live, requests the stop and closes.
+    /// @brief Asks the Stop question (it holds nobody); on Yes leaves live,
+    /// requests the stop and closes.
     void stop();
     void about();
     /// @brief Closes after the worker has already ended (nothing to confirm).
     void closeWithoutAsking();
 
 protected:
-    void closeEvent(QCloseEvent* event) override;
-    void reject() override;
+    /// Escape is Stop too.
+    void reject() override { stop(); }
 
 private:
     struct Slot {
@@ -91,25 +115,41 @@ private:
         int64_t blockTime = 0;
         long restart = 0;
         bool waiting = false;
+        int64_t waitingSince = 0;
+        long rowsWaiting = 0;
         std::string station;
         std::string log;
+        std::string problem;  // why the input does not run ("" when it runs)
     };
+    void showWaiting(const Slot& s);
+    void showLog(const Slot& s);
     bool accepts(int input) const { return live_ && input >= 0 && input < inputCount_; }
     bool isSelected(int input) const { return input == selected_; }
     QLineEdit* addField(const char* name);
+    void apply(Report kind, int input, const Value& value);
+    void stopAsked(gui_common::StopCause cause);
 
     std::atomic<bool>& stopRequested_;
-    std::function<bool(const QString&)> confirm_;
     std::array<Slot, kSlots> slots_{};
     int inputCount_ = 0;
     int selected_ = 0;
     int64_t startTime_ = 1000000000;
     bool live_ = false;
-    bool closing_ = false;
 
     QLineEdit *threads_, *startTimeField_, *threadNumber_, *lastActive_, *fileNumber_, *offset_, *positionFile_,
-        *positionOffset_, *device_, *config_, *blockNumber_, *blockTime_, *restart_, *station_, *log_, *counter_;
+        *positionOffset_, *device_, *config_, *blockNumber_, *blockTime_, *restart_, *station_, *log_, *counter_,
+        *message_;
     QCheckBox* waiting_;
+    QLabel* waitingText_;  // when a waiting input looks for new data again
+    QMessageBox* problems_ = nullptr;
+
+    gui_common::FieldPoster<Report, Value, kSlots> reports_{
+        *this, [this](Report kind, int input, const Value& value) { apply(kind, input, value); },
+        std::chrono::milliseconds(50)};
+    gui_common::WindowLog logSink_{*this,
+                                   [this](const std::string& line) { reports_.post(Report::Message, {0, 0, line}); }};
+    gui_common::Question stopQuestion_{*this, kStopQuestion};
+    gui_common::StopWatcher watcher_{*this, [this](gui_common::StopCause cause) { stopAsked(cause); }};
 };
 
 /// "%2.2d:%2.2d:%2.2d %2.2d/%2.2d/%2.2d" of `seconds`, in local time or UTC.

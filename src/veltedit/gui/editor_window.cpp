@@ -1,9 +1,7 @@
 #include "veltedit/gui/editor_window.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
@@ -15,7 +13,6 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSocketNotifier>
 #include <QVBoxLayout>
 
 #include <clocale>
@@ -23,6 +20,7 @@
 
 #include "platform/log.h"
 #include "platform/program.h"
+#include "gui_common/window_parts.h"
 #include "veltedit/editor_settings.h"
 
 namespace velt::veltedit::gui {
@@ -98,7 +96,10 @@ void ResponseFormDialog::refresh() {
 }
 
 EditorWindow::EditorWindow(link::DeviceLink& link, Pacer& pacer, WriteBackFiles files)
-    : link_(link), session_(link, pacer, this), files_(std::move(files)) {
+    : link_(link),
+      session_(link, pacer, this),
+      files_(std::move(files)),
+      noRestartQuestion_(*this, lines("This will cancel program,\r\n but VELT will not restart\r\nAre you sure?")) {
     setWindowTitle("VeltEdit v.2.5");
     auto* outer = new QVBoxLayout(this);
     form_ = new QWidget(this);
@@ -228,24 +229,14 @@ EditorWindow::EditorWindow(link::DeviceLink& link, Pacer& pacer, WriteBackFiles 
     connect(cancelButton, &QPushButton::clicked, this, &EditorWindow::cancel);
     connect(noRestart_, &QPushButton::clicked, this, [this] {
         if (busy()) return;
-        const auto answer = QMessageBox::question(
-            this, windowTitle(), lines("This will cancel program,\r\n but VELT will not restart\r\nAre you sure?"),
-            QMessageBox::Yes | QMessageBox::No);
-        if (answer == QMessageBox::Yes) finish();
+        noRestartQuestion_.ask([this] {
+            if (!busy()) finish();
+        });
     });
-
-    // The system menu's About entry, as a context-menu action of the window.
-    auto* about = new QAction("About VeltEdit...", this);
-    connect(about, &QAction::triggered, this,
-            [this] { QMessageBox::about(this, "About VeltEdit", "VeltEdit Version 1.0"); });
-    addAction(about);
-    setContextMenuPolicy(Qt::ActionsContextMenu);
+    gui_common::addHelpMenu(*this, "&About VeltEdit...",
+                            [this] { QMessageBox::about(this, "About VeltEdit", "VeltEdit Version 1.0"); });
 
     showAll();
-}
-
-EditorWindow::~EditorWindow() {
-    if (worker_.joinable()) worker_.join();
 }
 
 QLineEdit* EditorWindow::field(const QString& name, bool readOnly) {
@@ -267,33 +258,22 @@ QString EditorWindow::text(const QString& name) const {
     return QString();
 }
 
-void EditorWindow::step(const std::string& text) {
-    // From the worker: the newest step wins once the window thread gets to it.
-    QMetaObject::invokeMethod(this, [this, t = QString::fromStdString(text)] { status_->setText(t); }, Qt::QueuedConnection);
-}
+void EditorWindow::showStatus(const std::string& text) { status_->setText(QString::fromStdString(text)); }
 
 template <typename Job, typename Done>
 void EditorWindow::run(Job job, Done done) {
-    if (busy_.exchange(true)) return;
-    if (worker_.joinable()) worker_.join();
+    if (busy()) return;
     for (QWidget* w : {form_, static_cast<QWidget*>(saveButton_), static_cast<QWidget*>(noRestart_)}) w->setEnabled(false);
-    worker_ = std::thread([this, job, done] {
-        const auto result = job();
-        QMetaObject::invokeMethod(
-            this,
-            [this, done, result] {
-                busy_ = false;
-                for (QWidget* w : {form_, static_cast<QWidget*>(saveButton_), static_cast<QWidget*>(noRestart_)})
-                    w->setEnabled(true);
-                if (cancelPending_) {
-                    cancelPending_ = false;
-                    session_.clearStop();
-                    cancel();
-                    return;
-                }
-                done(result);
-            },
-            Qt::QueuedConnection);
+    worker_.start(job, [this, done](const auto& result) {
+        for (QWidget* w : {form_, static_cast<QWidget*>(saveButton_), static_cast<QWidget*>(noRestart_)})
+            w->setEnabled(true);
+        if (cancelPending_) {
+            cancelPending_ = false;
+            session_.clearStop();
+            cancel();
+            return;
+        }
+        done(result);
     });
 }
 
@@ -477,6 +457,7 @@ void EditorWindow::saved(bool proven, const WriteBackReport& report) {
 
 void EditorWindow::interrupt() {
     if (finished_) return;
+    noRestartQuestion_.withdraw();  // a signal, not a person: nobody to answer
     interrupted_ = true;
     std::fprintf(stderr, "veltedit: interrupted; the station is sent \"RST\"\n");
     cancel();
@@ -519,17 +500,7 @@ void EditorWindow::cancel() {
 
 void EditorWindow::finish() {
     finished_ = true;
-    close();
-}
-
-void EditorWindow::closeEvent(QCloseEvent* event) {
-    if (finished_) {
-        event->accept();
-        return;
-    }
-    // Closing the window is Cancel: the station is restarted first.
-    event->ignore();
-    cancel();
+    watcher_.closeWindow();
 }
 
 void EditorWindow::setResponse() {
@@ -562,7 +533,14 @@ int runEditorWindow(int argc, char** argv) {
     // Qt switches the program to the desktop's locale; calibration values
     // are read and shown in C notation whatever it is.
     std::setlocale(LC_NUMERIC, "C");
-    const EditorSettings settings = readSettings(std::string("./") + kIniName);
+    const std::string ini = platform::inWorkingFolder(kIniName);
+    const platform::SettingsCheck check = checkSettings(ini);
+    if (!check.ok()) {
+        for (const platform::SettingsProblem& p : check.problems()) std::fprintf(stderr, "veltedit: %s\n", p.text().c_str());
+        std::fprintf(stderr, "Connect stream not found\n");
+        return gui_common::showSettingsProblems(argc, argv, "VeltEdit v.2.5", check.text() + "Connect stream not found\n");
+    }
+    const EditorSettings settings = readSettings(ini);
     if (QMessageBox::question(nullptr, "VeltEdit v.2.5", lines(terminateQuestion(settings)),
                               QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return 0;
@@ -578,17 +556,13 @@ int runEditorWindow(int argc, char** argv) {
         QMessageBox::critical(nullptr, "VeltEdit v.2.5", QString::fromStdString(why) + "\nNothing was sent to the station.");
         return 1;
     }
-    // SIGINT and SIGTERM end the conversation as Cancel does: the station is restarted.
+    // SIGINT and SIGTERM end the conversation as Cancel does (the window's
+    // stop watcher): the station is restarted.
     platform::StopSignals::install();
     SystemPacer pacer;
     int status = 0;
     {
         EditorWindow window(*connection.link, pacer);
-        QSocketNotifier interrupts(platform::StopSignals::wake().descriptor(), QSocketNotifier::Read);
-        QObject::connect(&interrupts, &QSocketNotifier::activated, &window, [&window] {
-            platform::StopSignals::wake().consume();
-            window.interrupt();
-        });
         window.show();
         window.start();
         app.exec();

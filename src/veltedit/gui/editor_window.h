@@ -15,15 +15,22 @@
 // dialog stays open with the edits, and the operator chooses: Save again
 // (reconnecting when the link was lost, writing what is still missing),
 // Cancel (restart the station as it is) or "Cancel without restart VELT".
+//
+// The status line shows the conversation's steps and whatever it logs (the
+// lines also go to standard error). SIGINT and SIGTERM end the conversation
+// as Cancel does: the station is restarted.
 #pragma once
 
 #include <QDialog>
 
 #include <array>
-#include <atomic>
 #include <string>
-#include <thread>
 
+#include "gui_common/field_poster.h"
+#include "gui_common/stop_watcher.h"
+#include "gui_common/window_log.h"
+#include "gui_common/window_parts.h"
+#include "gui_common/worker_job.h"
 #include "link/device_link.h"
 #include "veltedit/eeprom_session.h"
 #include "veltedit/pacer.h"
@@ -67,12 +74,11 @@ public:
     /// @brief Talks over `link` in `pacer`'s time (neither owned); write
     /// backs leave `files`.
     EditorWindow(link::DeviceLink& link, Pacer& pacer, WriteBackFiles files = {});
-    ~EditorWindow() override;
 
     /// @brief Starts the connect sequence on the worker.
     void start();
     /// @brief True while a conversation runs.
-    bool busy() const { return busy_.load(); }
+    bool busy() const { return worker_.running(); }
     /// @brief True once Save, Cancel or "Cancel without restart VELT" has finished.
     bool finished() const { return finished_; }
     /// @brief The program's exit status: 0, or 1 when the image was never
@@ -96,12 +102,13 @@ public:
     void loadPulse(const std::string& path);
 
 protected:
-    void closeEvent(QCloseEvent* event) override;
     /// Escape is Cancel too.
     void reject() override { cancel(); }
 
 private:
-    void step(const std::string& text) override;
+    enum class Line { Status, Count };
+    void step(const std::string& text) override { lines_.post(Line::Status, text); }
+    void showStatus(const std::string& text);
     /// Runs `job` on the worker with the window disabled; `done` then on the window thread.
     template <typename Job, typename Done>
     void run(Job job, Done done);
@@ -122,8 +129,6 @@ private:
     EepromSession session_;
     WriteBackFiles files_;
     StationEditor editor_;
-    std::thread worker_;
-    std::atomic<bool> busy_{false};
     bool finished_ = false;
     bool failed_ = false;       // no image, or the last Save not proven
     bool retry_ = false;        // a Save failed: the next one reads the station first
@@ -142,6 +147,16 @@ private:
     QWidget* form_;  // every field; disabled while a conversation runs
     QPushButton *saveButton_, *noRestart_;
     QMessageBox* notice_ = nullptr;
+
+    gui_common::FieldPoster<Line, std::string> lines_{
+        *this, [this](Line, int, const std::string& text) { showStatus(text); }};
+    gui_common::WindowLog log_{*this, [this](const std::string& line) { lines_.post(Line::Status, line); }};
+    gui_common::Question noRestartQuestion_;
+    gui_common::WorkerJob worker_{*this};
+    gui_common::StopWatcher watcher_{*this, [this](gui_common::StopCause cause) {
+        if (cause == gui_common::StopCause::Signal) interrupt();
+        else cancel();  // closing the window is Cancel: the station is restarted first
+    }};
 };
 
 /// @brief The whole program with its window: question, link, dialog.

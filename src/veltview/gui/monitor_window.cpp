@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,8 +10,7 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <chrono>
-#include <thread>
+#include "gui_common/worker_job.h"
 
 namespace velt::veltview::gui {
 
@@ -29,22 +27,26 @@ QString dotStyle(int state) {
 
 MonitorWindow::MonitorWindow(QtCanvas& canvas) : canvas_(canvas) {
     setWindowTitle("VeltView v.2.5");
-    setFixedSize(1000, 760);
-    auto* device = new QLabel(this);
-    device->setObjectName("device");
-    device->setGeometry(10, 6, 540, 18);
-    field(this, "Station name:", 10, 26, 110, "field" + QString::number(int(Field::StationName)));
-    field(this, "SPS:", 250, 26, 60, "field" + QString::number(int(Field::SampleRate)));
+    page_ = gui_common::addFixedPage(*this, QSize(1000, 760));
+    gui_common::addHelpMenu(*this, "&About VeltView...",
+                            [this] { QMessageBox::about(this, "About VeltView", "VeltView v.2.5"); });
+    QWidget* const page = page_;
+    device_ = new QLabel(page);
+    device_->setObjectName("device");
+    device_->setGeometry(10, 6, 540, 18);
+    field(page, "Station name:", 10, 26, 110, "field" + QString::number(int(Field::StationName)));
+    field(page, "SPS:", 250, 26, 60, "field" + QString::number(int(Field::SampleRate)));
 
     // Beside each channel band: name, scale labels, "A" and the active mark.
     for (int c = 0; c < 3; ++c) {
         const int y = kAreaY + TraceDisplay::kBandTop[std::size_t(c)];
-        auto* name = new QLineEdit(this);
+        auto* name = new QLineEdit(page);
         name->setObjectName("field" + QString::number(int(Field::ChannelName0) + c));
         name->setReadOnly(true);
         name->setGeometry(2, y, 64, 20);
+        fields_[std::size_t(int(Field::ChannelName0) + c)] = name;
         for (int k = 0; k < 2; ++k) {
-            auto* label = new QLabel(k == 0 ? "m:" : "d:", this);
+            auto* label = new QLabel(k == 0 ? "m:" : "d:", page);
             label->setObjectName((k == 0 ? "m" : "d") + QString::number(c));
             // Room for "m:-2147483648", the widest a scale value gets.
             QFont small = label->font();
@@ -52,20 +54,20 @@ MonitorWindow::MonitorWindow(QtCanvas& canvas) : canvas_(canvas) {
             label->setFont(small);
             label->setGeometry(2, y + 22 + 18 * k, 78, 16);
         }
-        scalingButtons_.push_back(button("A", key_code::kChannel0 + c, this, 2, y + 60, 24));
-        activeBoxes_[std::size_t(c)] = new QCheckBox(this);
+        scalingButtons_.push_back(button("A", key_code::kChannel0 + c, page, 2, y + 60, 24));
+        activeBoxes_[std::size_t(c)] = new QCheckBox(page);
         activeBoxes_[std::size_t(c)]->setGeometry(32, y + 62, 20, 20);
         connect(activeBoxes_[std::size_t(c)], &QCheckBox::clicked, this, [this, c] {
             if (monitor_ != nullptr) monitor_->press(key_code::kChannel0 + c);
         });
     }
 
-    auto* active = new QGroupBox("Set Active channel", this);
+    auto* active = new QGroupBox("Set Active channel", page);
     active->setGeometry(10, 420, 260, 50);
     const char* const channels[3] = {"1 ch", "2 Ch", "3 Ch"};
     for (int c = 0; c < 3; ++c) scalingButtons_.push_back(button(channels[c], key_code::kChannel0 + c, active, 8 + 82 * c, 20, 76));
 
-    auto* scaling = new QGroupBox("Trace scaling", this);
+    auto* scaling = new QGroupBox("Trace scaling", page);
     scaling->setGeometry(10, 475, 545, 85);
     const std::pair<const char*, int> scales[9] = {
         {"Up", key_code::kUp}, {"Down", key_code::kDown}, {"Vert. Inc", key_code::kVerticalIncrease},
@@ -74,15 +76,15 @@ MonitorWindow::MonitorWindow(QtCanvas& canvas) : canvas_(canvas) {
         {"Scale to active", key_code::kScaleToActive}, {"Save scale info", key_code::kSaveScale}};
     for (int i = 0; i < 9; ++i)
         scalingButtons_.push_back(button(scales[i].first, scales[i].second, scaling, 8 + 106 * (i % 5), 20 + 30 * (i / 5), 100));
-    pauseButton_ = new QPushButton("Pause", this);
+    pauseButton_ = new QPushButton("Pause", page);
     pauseButton_->setObjectName("pause");
     pauseButton_->setGeometry(10, 566, 80, 26);
     connect(pauseButton_, &QPushButton::clicked, this, [this] {
         if (monitor_ != nullptr) monitor_->press(paused_ ? key_code::kResume : key_code::kPause);
     });
-    auto* pauseText = new QLabel(this);
-    pauseText->setObjectName("pauseText");
-    pauseText->setGeometry(100, 570, 300, 18);
+    pauseText_ = new QLabel(page);
+    pauseText_->setObjectName("pauseText");
+    pauseText_->setGeometry(100, 570, 300, 18);
 
     // The status fields.
     const std::pair<const char*, Field> status[] = {
@@ -98,12 +100,12 @@ MonitorWindow::MonitorWindow(QtCanvas& canvas) : canvas_(canvas) {
     for (const auto& [caption, f] : status) {
         const bool wide = f == Field::CurrentTime;
         const int x = 10 + 245 * (cell % 4), y = 600 + 26 * (cell / 4);
-        field(this, caption, x, y, wide ? 300 : 125, "field" + QString::number(int(f)));
+        field(page, caption, x, y, wide ? 300 : 125, "field" + QString::number(int(f)));
         cell += wide ? 2 : 1;
     }
-    (new QLabel("Coordinates:", this))->setGeometry(10 + 245 * 2, 580, 100, 18);
+    (new QLabel("Coordinates:", page))->setGeometry(10 + 245 * 2, 580, 100, 18);
 
-    auto* archive = new QGroupBox("Archive", this);
+    auto* archive = new QGroupBox("Archive", page);
     archive->setGeometry(565, 10, 425, 190);
     for (int d = 0; d < kArchiveDevices; ++d) {
         deviceBoxes_[std::size_t(d)] = new QCheckBox(archive);
@@ -114,6 +116,7 @@ MonitorWindow::MonitorWindow(QtCanvas& canvas) : canvas_(canvas) {
         dir->setObjectName("devDir" + QString::number(d));
         dir->setReadOnly(true);
         dir->setGeometry(34, 22 + 28 * d, 340, 22);
+        deviceDirectories_[std::size_t(d)] = dir;
         dots_[std::size_t(d)] = new QLabel(archive);
         dots_[std::size_t(d)]->setGeometry(384, 27 + 28 * d, 11, 11);
         dots_[std::size_t(d)]->setStyleSheet(dotStyle(0));
@@ -127,44 +130,48 @@ MonitorWindow::MonitorWindow(QtCanvas& canvas) : canvas_(canvas) {
         if (monitor_ != nullptr) monitor_->press(second ? key_code::kArchiveResume : key_code::kArchivePause);
         second = !second;
     });
-    auto* archState = new QLabel(archive);
-    archState->setObjectName("archState");
-    archState->setGeometry(10, 168, 405, 18);
+    archiveState_ = new QLabel(archive);
+    archiveState_->setObjectName("archState");
+    archiveState_->setGeometry(10, 168, 405, 18);
 
-    auto* rt = new QGroupBox("RTdata", this);
-    rt->setObjectName("rtCaption");
-    rt->setGeometry(565, 210, 425, 100);
-    field(rt, "Dir", 10, 22, 330, "rtDir");
-    field(rt, "FNum", 10, 50, 100, "rtNumber");
-    field(rt, "Bytes", 200, 50, 100, "rtBytes");
-    auto* rtState = new QLabel(rt);
-    rtState->setObjectName("rtState");
-    rtState->setGeometry(10, 76, 405, 18);
+    realtime_ = new QGroupBox("RTdata", page);
+    realtime_->setObjectName("rtCaption");
+    realtime_->setGeometry(565, 210, 425, 100);
+    realtimeDirectory_ = field(realtime_, "Dir", 10, 22, 330, "rtDir");
+    realtimeNumber_ = field(realtime_, "FNum", 10, 50, 100, "rtNumber");
+    realtimeBytes_ = field(realtime_, "Bytes", 200, 50, 100, "rtBytes");
+    realtimeState_ = new QLabel(realtime_);
+    realtimeState_->setObjectName("rtState");
+    realtimeState_->setGeometry(10, 76, 405, 18);
 
-    auto* calibration = new QGroupBox("Calibration", this);
+    auto* calibration = new QGroupBox("Calibration", page);
     calibration->setGeometry(565, 320, 425, 60);
     button("Pulse", key_code::kPulse, calibration, 10, 22)->setObjectName("pulse");
     button("Random", key_code::kRandom, calibration, 100, 22);
     button("Stop", key_code::kCalibrationStop, calibration, 190, 22);
 
-    auto* keys = new QGroupBox("Panel keys", this);
+    auto* keys = new QGroupBox("Panel keys", page);
     keys->setGeometry(565, 390, 425, 100);
     for (int k = 1; k <= 12; ++k)
         button(QString::number(k), k, keys, 10 + 68 * ((k - 1) % 6), 22 + 34 * ((k - 1) / 6), 60)
             ->setObjectName("key" + QString::number(k));
-    auto* link = new QLabel(this);
-    link->setObjectName("link");
-    link->setGeometry(565, 496, 425, 36);
-    link->setWordWrap(true);
+    link_ = new QLabel(page);
+    link_->setObjectName("link");
+    link_->setGeometry(565, 496, 425, 36);
+    link_->setWordWrap(true);
+    message_ = new QLabel(page);
+    message_->setObjectName("message");
+    message_->setGeometry(565, 536, 425, 36);
+    message_->setWordWrap(true);
 
-    auto* stop = new QPushButton("Stop", this);
+    auto* stop = new QPushButton("Stop", page);
     stop->setObjectName("stopProgram");
     stop->setGeometry(900, 732, 90, 24);
     connect(stop, &QPushButton::clicked, this, &QWidget::close);
 
     auto* timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, [this] {
-        if (canvas_.takeChanged()) update(QRect(kAreaX, kAreaY, Canvas::kWidth, Canvas::kHeight));
+        if (canvas_.takeChanged()) update(area());
         const QtCanvas::Labels labels = canvas_.labels();
         for (int c = 0; c < 3; ++c) {
             findChild<QLabel*>("m" + QString::number(c))->setText(labels.middle[std::size_t(c)].isEmpty() ? "m:" : labels.middle[std::size_t(c)]);
@@ -194,59 +201,60 @@ QLineEdit* MonitorWindow::field(QWidget* parent, const QString& caption, int x, 
     box->setObjectName(name);
     box->setReadOnly(true);
     box->setGeometry(x + captionWidth, y, w, 22);
+    if (name.startsWith("field")) fields_[name.mid(5).toUInt()] = box;
     return box;
 }
 
-void MonitorWindow::post(const std::string& key, const std::string& value) {
-    const std::lock_guard<std::mutex> guard(lock_);
-    pending_[key] = value;  // the newest value of each wins
-    if (flushQueued_) return;
-    flushQueued_ = true;
-    QMetaObject::invokeMethod(this, [this] { apply(); }, Qt::QueuedConnection);
-}
-
-void MonitorWindow::apply() {
-    std::map<std::string, std::string> batch;
-    {
-        const std::lock_guard<std::mutex> guard(lock_);
-        batch.swap(pending_);
-        flushQueued_ = false;
-    }
-    for (const auto& [key, value] : batch) {
-        const QString text = QString::fromStdString(value);
-        if (key == "paused") {
-            paused_ = value == "1";
+void MonitorWindow::apply(Shown what, int copy, const Value& value) {
+    const auto text = [&value] { return QString::fromStdString(std::get<std::string>(value)); };
+    const auto number = [&value] { return std::get<int>(value); };
+    const std::size_t d = std::size_t(copy);
+    switch (what) {
+        case Shown::Device: device_->setText(text()); break;
+        case Shown::PauseText: pauseText_->setText(text()); break;
+        case Shown::Paused:
+            paused_ = number() != 0;
             pauseButton_->setText(paused_ ? "Resume" : "Pause");
             for (QPushButton* b : scalingButtons_) b->setEnabled(!paused_);
             for (QCheckBox* b : activeBoxes_) b->setEnabled(!paused_);
-        } else if (key == "rtCaption") {
-            findChild<QGroupBox*>("rtCaption")->setTitle(text);
-        } else if (key.rfind("dot", 0) == 0) {
-            const int d = key[3] - '0';
-            dotStates_[std::size_t(d)] = std::stoi(value);
-            dots_[std::size_t(d)]->setStyleSheet(dotStyle(dotStates_[std::size_t(d)]));
-        } else if (key == "notice") {
+            break;
+        case Shown::Link: link_->setText(text()); break;
+        case Shown::Notice:
             // Informs, never waits: the worker has gone on with its retries.
             if (notice_ == nullptr) {
-                notice_ = new QMessageBox(QMessageBox::Information, windowTitle(), text, QMessageBox::Ok, this);
+                notice_ = new QMessageBox(QMessageBox::Information, windowTitle(), text(), QMessageBox::Ok, this);
                 notice_->setModal(false);
             }
-            notice_->setText(text);
+            notice_->setText(text());
             notice_->show();
-        } else if (key.rfind("check", 0) == 0) {
-            deviceBoxes_[std::size_t(key[5] - '0')]->setChecked(value == "1");
-        } else if (auto* box = findChild<QLineEdit*>(QString::fromStdString(key))) {
-            box->setText(text);
-        } else if (auto* label = findChild<QLabel*>(QString::fromStdString(key))) {
-            label->setText(text);
-        }
+            break;
+        case Shown::Message: message_->setText(text()); break;
+        case Shown::RealtimeCaption: realtime_->setTitle(text()); break;
+        case Shown::RealtimeDirectory: realtimeDirectory_->setText(text()); break;
+        case Shown::RealtimeNumber: realtimeNumber_->setText(text()); break;
+        case Shown::RealtimeBytes: realtimeBytes_->setText(text()); break;
+        case Shown::RealtimeState: realtimeState_->setText(text()); break;
+        case Shown::ArchiveState: archiveState_->setText(text()); break;
+        case Shown::StatusField:
+            if (d < fields_.size() && fields_[d] != nullptr) fields_[d]->setText(text());
+            break;
+        case Shown::DeviceDirectory:
+            if (d < deviceDirectories_.size()) deviceDirectories_[d]->setText(text());
+            break;
+        case Shown::DeviceChecked:
+            if (d < deviceBoxes_.size()) deviceBoxes_[d]->setChecked(number() != 0);
+            break;
+        case Shown::DeviceDot:
+            if (d < dots_.size()) dots_[d]->setStyleSheet(dotStyle(number()));
+            break;
+        case Shown::Count: break;
     }
 }
 
 void MonitorWindow::setDeviceChecked(int d, bool c) {
     if (d < 0 || d >= kArchiveDevices) return;
     checked_[std::size_t(d)].store(c);
-    post("check" + std::to_string(d), c ? "1" : "0");
+    shown_.post(Shown::DeviceChecked, d, int(c));
 }
 
 QString MonitorWindow::text(const QString& name) const {
@@ -257,63 +265,54 @@ QString MonitorWindow::text(const QString& name) const {
     return {};
 }
 
+QRect MonitorWindow::area() const {
+    return QRect(page_->pos() + QPoint(kAreaX, kAreaY), QSize(Canvas::kWidth, Canvas::kHeight));
+}
+
 void MonitorWindow::paintEvent(QPaintEvent* event) {
     QWidget::paintEvent(event);
     QPainter p(this);
-    p.drawImage(kAreaX, kAreaY, canvas_.snapshot());
+    p.drawImage(area().topLeft(), canvas_.snapshot());
 }
 
-void MonitorWindow::stopAsked() {
-    // The Calibration group has a "Stop" of its own: the question names what this one ends.
-    confirmed_ = QMessageBox::question(this, windowTitle(),
-                                       "Do you really want to stop recording?\n"
-                                       "The monitor closes its files and ends; the recorder goes on.",
-                                       QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
-}
-
-void MonitorWindow::closeEvent(QCloseEvent* event) {
-    // The worker records while the question waits: only the window waits for the answer.
-    if (ask_ && !confirmed_ && monitor_ != nullptr && !monitor_->done()) {
-        stopAsked();
-        if (ask_ && !confirmed_) {  // "No" (and no stop signal came meanwhile)
-            event->ignore();
-            return;
-        }
+void MonitorWindow::stopAsked(gui_common::StopCause cause) {
+    if (cause == gui_common::StopCause::Signal) {
+        stopQuestion_.withdraw();  // a signal, not a person: nobody to answer
+        stopNow();
+    } else if (monitor_ != nullptr && !monitor_->done()) {
+        // The worker records while the question waits, and so does the window.
+        stopQuestion_.ask([this] { stopNow(); });
+    } else {
+        stopNow();
     }
+}
+
+void MonitorWindow::stopNow() {
     if (monitor_ != nullptr) monitor_->stop();
-    event->accept();
+    watcher_.closeWindow();
 }
 
 int runWithWindow(int& argc, char** argv, const std::string& iniPath, std::atomic<bool>& stopRequested) {
+    (void)stopRequested;  // the window's stop watcher sees the signals that set it
     QApplication app(argc, argv);
-    // The window comes up after a pause of 5 s, as the recorder family's
-    // monitor always has (the recorder may still be starting its link).
-    std::this_thread::sleep_for(std::chrono::seconds(5));
     QtCanvas canvas;
     MonitorWindow window(canvas);
     Monitor monitor(iniPath, canvas, window, window, window);
     window.attach(&monitor);
-    window.show();
-    std::thread worker([&monitor] { monitor.run(); });
-    QTimer::singleShot(0, &window, [&monitor] { monitor.setReady(); });  // once the event loop runs
-    QTimer stopWatch;
-    QObject::connect(&stopWatch, &QTimer::timeout, &window, [&] {
-        if (stopRequested.load()) {
-            window.closeWithoutAsking();  // a signal, not a person: nobody to answer
-            if (QWidget* question = QApplication::activeModalWidget()) question->close();
-            window.close();
-        }
+    // The monitor has ended (after a stop): the program ends, also when the
+    // window never came up.
+    gui_common::WorkerJob worker(window);
+    worker.start([&monitor] { monitor.run(); }, [] { QApplication::quit(); });
+    // The window comes up after a pause of 5 s, as the recorder family's
+    // monitor always has (the recorder may still be starting its link).
+    QTimer::singleShot(std::chrono::seconds(5), &window, [&] {
+        if (monitor.stopping()) return;
+        window.show();
+        monitor.setReady();
     });
-    stopWatch.start(100);
     const int status = app.exec();
     monitor.stop();
-    // The worker's last calls into the window are queued: keep serving them
-    // until it has closed its files.
-    while (!monitor.done()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    worker.join();
+    worker.join();  // the monitor closes its files; nothing it posts waits for the window
     return status;
 }
 

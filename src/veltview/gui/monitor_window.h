@@ -4,24 +4,34 @@
 // the scaling, calibration and archive controls, the status fields, and a
 // keypad of the twelve front-panel keys (the panel's parameter editing is
 // reached only through them). The worker never touches a widget: texts,
-// check boxes and dots reach the window by queued calls, the newest value of
-// each winning, and the check boxes it reads are kept in atomics.
+// check boxes and dots reach the window in batches, the newest value of each
+// winning, and the check boxes it reads are kept in atomics. Below the link
+// line, the latest message the monitor logged (also on standard error).
+//
+// Stop (or closing the window) asks first while the monitor records; the
+// question holds nobody: recording goes on until Yes, and No leaves it all
+// running. SIGINT and SIGTERM stop in order without asking.
 #pragma once
 
 #include <QWidget>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
-#include <map>
-#include <mutex>
 #include <string>
+#include <variant>
 
+#include "gui_common/field_poster.h"
+#include "gui_common/stop_watcher.h"
+#include "gui_common/window_log.h"
+#include "gui_common/window_parts.h"
 #include "veltview/gui/qt_canvas.h"
 #include "veltview/monitor.h"
 #include "veltview/monitor_fields.h"
 #include "veltview/writer_window.h"
 
 class QCheckBox;
+class QGroupBox;
 class QMessageBox;
 class QLabel;
 class QLineEdit;
@@ -39,60 +49,79 @@ public:
     void attach(Monitor* monitor) { monitor_ = monitor; }
 
     // From the worker thread.
-    void setDeviceLabel(const std::string& text) override { post("device", text); }
-    void setPauseText(const std::string& text) override { post("pauseText", text); }
-    void setPaused(bool paused) override { post("paused", paused ? "1" : "0"); }
-    void setLinkText(const std::string& text) override { post("link", text); }
-    void showNotice(const std::string& text) override { post("notice", text); }
-    void setField(Field field, const std::string& text) override { post("field" + std::to_string(int(field)), text); }
-    void setRealtimeCaption(const std::string& t) override { post("rtCaption", t); }
-    void setRealtimeDirectory(const std::string& t) override { post("rtDir", t); }
-    void setRealtimeFileNumber(const std::string& t) override { post("rtNumber", t); }
-    void setRealtimeBytes(const std::string& t) override { post("rtBytes", t); }
-    void setRealtimeState(const std::string& t) override { post("rtState", t); }
-    void setArchiveState(const std::string& t) override { post("archState", t); }
-    void setDeviceDirectory(int d, const std::string& t) override { post("devDir" + std::to_string(d), t); }
+    void setDeviceLabel(const std::string& text) override { shown_.post(Shown::Device, text); }
+    void setPauseText(const std::string& text) override { shown_.post(Shown::PauseText, text); }
+    void setPaused(bool paused) override { shown_.post(Shown::Paused, int(paused)); }
+    void setLinkText(const std::string& text) override { shown_.post(Shown::Link, text); }
+    void showNotice(const std::string& text) override { shown_.post(Shown::Notice, text); }
+    void setField(Field field, const std::string& text) override { shown_.post(Shown::StatusField, int(field), text); }
+    void setRealtimeCaption(const std::string& t) override { shown_.post(Shown::RealtimeCaption, t); }
+    void setRealtimeDirectory(const std::string& t) override { shown_.post(Shown::RealtimeDirectory, t); }
+    void setRealtimeFileNumber(const std::string& t) override { shown_.post(Shown::RealtimeNumber, t); }
+    void setRealtimeBytes(const std::string& t) override { shown_.post(Shown::RealtimeBytes, t); }
+    void setRealtimeState(const std::string& t) override { shown_.post(Shown::RealtimeState, t); }
+    void setArchiveState(const std::string& t) override { shown_.post(Shown::ArchiveState, t); }
+    void setDeviceDirectory(int d, const std::string& t) override { shown_.post(Shown::DeviceDirectory, d, t); }
     void setDeviceChecked(int d, bool c) override;
     bool deviceChecked(int d) override { return d >= 0 && d < kArchiveDevices && checked_[std::size_t(d)].load(); }
-    void setDeviceDot(int d, int state) override { post("dot" + std::to_string(d), std::to_string(state)); }
+    void setDeviceDot(int d, int state) override { shown_.post(Shown::DeviceDot, d, state); }
 
     /// @brief The text shown by the control named `name` (for tests).
     QString text(const QString& name) const;
-    /// @brief The next close stops without asking (a stop signal, not a person).
-    void closeWithoutAsking() { ask_ = false; }
-    /// @brief The operator's stop: asks first while the monitor records.
-    void stopAsked();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
 
 private:
-    void post(const std::string& key, const std::string& value);
-    void apply();
+    /// What the worker shows; StatusField comes in a copy per Field, the
+    /// Device ones in a copy per archive device.
+    enum class Shown { Device, PauseText, Paused, Link, Notice, Message, RealtimeCaption, RealtimeDirectory,
+                       RealtimeNumber, RealtimeBytes, RealtimeState, ArchiveState, StatusField, DeviceDirectory,
+                       DeviceChecked, DeviceDot, Count };
+    static constexpr int kCopies = std::max(int(Field::Count), kArchiveDevices);
+    /// A text, or a number (a flag, a dot's state).
+    using Value = std::variant<std::string, int>;
+
+    void apply(Shown what, int copy, const Value& value);
+    void stopAsked(gui_common::StopCause cause);
+    /// Stops the monitor (it closes its files on its thread) and closes the window.
+    void stopNow();
+    QRect area() const;
     QPushButton* button(const QString& caption, int code, QWidget* parent, int x, int y, int w = 80);
     QLineEdit* field(QWidget* parent, const QString& caption, int x, int y, int w, const QString& name);
 
     QtCanvas& canvas_;
     Monitor* monitor_ = nullptr;
-    std::mutex lock_;
-    std::map<std::string, std::string> pending_;
-    bool flushQueued_ = false;
+    QWidget* page_ = nullptr;
     std::array<std::atomic<bool>, kArchiveDevices> checked_{};
     std::array<QCheckBox*, kArchiveDevices> deviceBoxes_{};
+    std::array<QLineEdit*, kArchiveDevices> deviceDirectories_{};
     std::array<QLabel*, kArchiveDevices> dots_{};
-    std::array<int, kArchiveDevices> dotStates_{};
+    std::array<QLineEdit*, std::size_t(Field::Count)> fields_{};
     std::array<QCheckBox*, 3> activeBoxes_{};
     std::vector<QPushButton*> scalingButtons_;
     QPushButton* pauseButton_ = nullptr;
+    QLabel *device_ = nullptr, *pauseText_ = nullptr, *link_ = nullptr, *message_ = nullptr;
+    QLabel *realtimeState_ = nullptr, *archiveState_ = nullptr;
+    QLineEdit *realtimeDirectory_ = nullptr, *realtimeNumber_ = nullptr, *realtimeBytes_ = nullptr;
+    QGroupBox* realtime_ = nullptr;
     bool paused_ = false;
     QMessageBox* notice_ = nullptr;  // one non-modal box at a time, updated
-    bool ask_ = true;
-    bool confirmed_ = false;         // the operator said yes to the stop question
+
+    gui_common::FieldPoster<Shown, Value, kCopies> shown_{
+        *this, [this](Shown what, int copy, const Value& value) { apply(what, copy, value); }};
+    gui_common::WindowLog log_{*this, [this](const std::string& line) { shown_.post(Shown::Message, line); }};
+    // The Calibration group has a "Stop" of its own: the question names what this one ends.
+    gui_common::Question stopQuestion_{*this,
+                                       "Do you really want to stop recording?\n"
+                                       "The monitor closes its files and ends; the recorder goes on.",
+                                       QMessageBox::No};
+    gui_common::StopWatcher watcher_{*this, [this](gui_common::StopCause cause) { stopAsked(cause); }};
 };
 
 /// @brief Runs the monitor with its window until the window closes or
-/// `stopRequested` is set. @return the exit status.
+/// SIGINT or SIGTERM arrives (`stopRequested` is the flag they set; the
+/// window watches the signals themselves). @return the exit status.
 int runWithWindow(int& argc, char** argv, const std::string& iniPath, std::atomic<bool>& stopRequested);
 
 }  // namespace velt::veltview::gui
