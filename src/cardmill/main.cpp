@@ -304,7 +304,7 @@ int main(int argc, char** argv) {
     if (list) return listDevicesCommand(settings);
     if (headless) return convertCommand(settings, wanted, all);
 #ifdef VELT_WITH_GUI
-    return velt::cardmill::gui::runWindow(argc, argv, iniPath, abortRequested);
+    return velt::cardmill::gui::runWindow(argc, argv, iniPath);
 #else
     return kExitUsage;
 #endif

@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
 #ifdef VELT_WITH_GUI
     if (!headless) {
         StopSignals::install();
-        return velt::veltview::gui::runWithWindow(argc, argv, "./veltView.ini", StopSignals::flag());
+        return velt::veltview::gui::runWithWindow(argc, argv, "./veltView.ini");
     }
 #endif
     (void)headless;

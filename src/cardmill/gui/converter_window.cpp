@@ -177,8 +177,7 @@ QString ConverterWindow::text(const QString& name) const {
     return {};
 }
 
-int runWindow(int& argc, char** argv, const std::string& iniPath, const std::atomic<bool>& stopRequested) {
-    (void)stopRequested;  // the window's stop watcher sees the signals that set it
+int runWindow(int& argc, char** argv, const std::string& iniPath) {
     QApplication app(argc, argv);
     ConverterWindow window(iniPath);
     window.show();

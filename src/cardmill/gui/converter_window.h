@@ -86,10 +86,9 @@ private:
     gui_common::StopWatcher watcher_{*this, [this](gui_common::StopCause cause) { stopAsked(cause); }};
 };
 
-/// @brief Runs the window until it is closed, or until SIGINT or SIGTERM:
-/// a conversion in progress is then aborted first. `stopRequested` is the
-/// flag those signals set; the window watches the signals themselves.
-/// @return the exit status.
-int runWindow(int& argc, char** argv, const std::string& iniPath, const std::atomic<bool>& stopRequested);
+/// @brief Runs the window until it is closed, or until SIGINT or SIGTERM
+/// (the window watches them): a conversion in progress is then aborted
+/// first. @return the exit status.
+int runWindow(int& argc, char** argv, const std::string& iniPath);
 
 }  // namespace velt::cardmill::gui

@@ -292,8 +292,7 @@ void MonitorWindow::stopNow() {
     watcher_.closeWindow();
 }
 
-int runWithWindow(int& argc, char** argv, const std::string& iniPath, std::atomic<bool>& stopRequested) {
-    (void)stopRequested;  // the window's stop watcher sees the signals that set it
+int runWithWindow(int& argc, char** argv, const std::string& iniPath) {
     QApplication app(argc, argv);
     QtCanvas canvas;
     MonitorWindow window(canvas);

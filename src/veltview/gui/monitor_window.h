@@ -120,8 +120,7 @@ private:
 };
 
 /// @brief Runs the monitor with its window until the window closes or
-/// SIGINT or SIGTERM arrives (`stopRequested` is the flag they set; the
-/// window watches the signals themselves). @return the exit status.
-int runWithWindow(int& argc, char** argv, const std::string& iniPath, std::atomic<bool>& stopRequested);
+/// SIGINT or SIGTERM arrives (the window watches them). @return the exit status.
+int runWithWindow(int& argc, char** argv, const std::string& iniPath);
 
 }  // namespace velt::veltview::gui
