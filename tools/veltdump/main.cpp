@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/calendar.h"
+#include "platform/program.h"
 #include "recorder/block_scanner.h"
 
 using velt::recorder::BlockScanner;
@@ -121,7 +122,7 @@ void printSummary(const BlockScanner& scanner) {
 
 void usage(std::FILE* out) {
     std::fprintf(out,
-                 "usage: veltdump [--summary] FILE...\n"
+                 "usage: veltdump [--summary] FILE...   (veltdump --version: its version)\n"
                  "Reads raw recorder stream files, in the order given, as one stream and\n"
                  "prints every block (length, block number, checksum, time mark, block time)\n"
                  "and every configuration as it completes, then a summary.\n"
@@ -138,19 +139,22 @@ int main(int argc, char** argv) {
             summaryOnly = true;
         } else if (std::strcmp(argv[first], "--help") == 0) {
             usage(stdout);
-            return 0;
+            return velt::platform::kExitDone;
+        } else if (std::strcmp(argv[first], "--version") == 0) {
+            std::printf("veltdump %s\n", velt::platform::programVersion());
+            return velt::platform::kExitDone;
         } else if (std::strcmp(argv[first], "--") == 0) {
             ++first;
             break;
         } else {
             std::fprintf(stderr, "veltdump: unknown option %s\n", argv[first]);
             usage(stderr);
-            return 2;
+            return velt::platform::kExitUsage;
         }
     }
     if (first >= argc) {
         usage(stderr);
-        return 2;
+        return velt::platform::kExitUsage;
     }
     BlockScanner scanner;
     int failures = 0;
@@ -158,5 +162,5 @@ int main(int argc, char** argv) {
         if (dumpFile(argv[i], scanner, summaryOnly) != 0) ++failures;
     }
     printSummary(scanner);
-    return failures == 0 ? 0 : 1;
+    return failures == 0 ? velt::platform::kExitDone : velt::platform::kExitFailed;
 }
