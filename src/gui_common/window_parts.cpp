@@ -29,6 +29,10 @@ QWidget* addFixedPage(QWidget& window, QSize size) {
     return page;
 }
 
+QString withVersion(const QString& about) {
+    return about + "\n\nVELT station software " + QString::fromLatin1(platform::programVersion());
+}
+
 int showSettingsProblems(int& argc, char** argv, const QString& title, const std::string& text) {
     std::unique_ptr<QApplication> app;
     if (QApplication::instance() == nullptr) app = std::make_unique<QApplication>(argc, argv);

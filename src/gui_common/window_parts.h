@@ -23,6 +23,10 @@ void addHelpMenu(QWidget& window, const QString& entry, std::function<void()> ab
 /// coordinates; the window keeps the page's size plus its menu bar.
 QWidget* addFixedPage(QWidget& window, QSize size);
 
+/// @brief An About text with the package's version under it ("VELT station
+/// software 0.1.0"), the same number --version and the package show.
+QString withVersion(const QString& about);
+
 /// @brief Before any window or worker exists: shows the settings problems
 /// `text` (one per line) in a box titled `title`, with a QApplication made
 /// from `argc`/`argv` when there is none yet. @return exit status 2.

@@ -36,7 +36,7 @@ ConverterWindow::ConverterWindow(std::string iniPath) : iniPath_(std::move(iniPa
     setWindowTitle("VELT archive file converter");
     QWidget* page = gui_common::addFixedPage(*this, QSize(800, 420));
     gui_common::addHelpMenu(*this, "&About cardmill...",
-                            [this] { QMessageBox::about(this, windowTitle(), "cardmill Version 1.0"); });
+                            [this] { QMessageBox::about(this, windowTitle(), gui_common::withVersion("cardmill Version 1.0")); });
     list_ = new QListWidget(page);
     list_->setObjectName("devices");
     list_->setSelectionMode(QAbstractItemView::MultiSelection);

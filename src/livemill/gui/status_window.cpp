@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "conversion/stream_converter.h"
+#include "gui_common/window_parts.h"
 #include "platform/calendar.h"
 #include "platform/clock.h"
 
@@ -354,7 +355,7 @@ void StatusWindow::about() {
     QMessageBox box(this);
     box.setWindowTitle("About livemill");
     box.setText("livemill ");
-    box.setInformativeText("ver.2.0  19/06/2007");
+    box.setInformativeText(gui_common::withVersion("ver.2.0  19/06/2007"));
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
 }

@@ -234,7 +234,7 @@ EditorWindow::EditorWindow(link::DeviceLink& link, Pacer& pacer, WriteBackFiles 
         });
     });
     gui_common::addHelpMenu(*this, "&About VeltEdit...",
-                            [this] { QMessageBox::about(this, "About VeltEdit", "VeltEdit Version 1.0"); });
+                            [this] { QMessageBox::about(this, "About VeltEdit", gui_common::withVersion("VeltEdit Version 1.0")); });
 
     showAll();
 }

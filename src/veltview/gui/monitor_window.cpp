@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "gui_common/window_parts.h"
 #include "gui_common/worker_job.h"
 
 namespace velt::veltview::gui {
@@ -29,7 +30,7 @@ MonitorWindow::MonitorWindow(QtCanvas& canvas) : canvas_(canvas) {
     setWindowTitle("VeltView v.2.5");
     page_ = gui_common::addFixedPage(*this, QSize(1000, 760));
     gui_common::addHelpMenu(*this, "&About VeltView...",
-                            [this] { QMessageBox::about(this, "About VeltView", "VeltView v.2.5"); });
+                            [this] { QMessageBox::about(this, "About VeltView", gui_common::withVersion("VeltView v.2.5")); });
     QWidget* const page = page_;
     device_ = new QLabel(page);
     device_->setObjectName("device");
