@@ -4,8 +4,6 @@
 // with its written and unwritten blocks, and the program itself.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +18,7 @@
 #include "recorder/card_file_header.h"
 #include "recorder/signal_generator.h"
 #include "recorder/stream_encoder.h"
+#include "support/child_process.h"
 #include "support/odbc_fixture.h"
 #include "support/recording_sink.h"
 #include "support/temp_dir.h"
@@ -303,25 +302,25 @@ TEST(CardmillProgram, ListsConvertsAndCopiesTwoRecorders) {
         std::ofstream(dir.file("cardmill.ini")) << "[CARDMILL]\nDATAINDIR=card\nDATAARCHDIR=arch\n[OUT4INTFILE]\nTODO=YES\n"
                                                 << "OUTDIR=out/\n[QRX]\nTODO=" << qrx << "\n";
     };
-    const auto run = [&](const std::string& args) {
-        const int status = std::system((std::string(VELT_BIN_DIR) + "/cardmill --config " + dir.path() + " " + args +
-                                        " >" + dir.file("out.txt") + " 2>&1")
-                                           .c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::string out;  // what the last run printed on standard output and error
+    const auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {VELT_BIN_DIR "/cardmill", "--config", dir.path()});
+        test::Finished finished =
+            test::runProgram({.args = std::move(args), .errorsToOutput = true, .pipeOutput = true});
+        out = std::move(finished.output);
+        return finished.exit;
     };
     // A switch that would leave an output off without a word is refused.
     writeSettings("yes");
-    EXPECT_EQ(run("--list"), 2);
-    EXPECT_NE(test::readText(dir.file("out.txt")).find("cardmill.ini: [QRX] TODO: 'yes'"), std::string::npos);
+    EXPECT_EQ(run({"--list"}), 2);
+    EXPECT_NE(out.find("cardmill.ini: [QRX] TODO: 'yes'"), std::string::npos);
     writeSettings("NO");
-    EXPECT_EQ(run("--list"), 0);
-    EXPECT_EQ(test::readText(dir.file("out.txt")),
-              "21 (0015h) (00000001-00000004)\n300 (012Ch) (00000001-00000004)\n");
-    EXPECT_EQ(run("--headless --devices 21,300"), 0) << test::readText(dir.file("out.txt"));
-    const std::string text = test::readText(dir.file("out.txt"));
-    EXPECT_NE(text.find("device:15h  file: 1h"), std::string::npos) << text;
-    EXPECT_NE(text.find("2 of 2 devices converted; files copied 8"), std::string::npos) << text;
-    EXPECT_NE(text.find("Conversion complited"), std::string::npos) << text;
+    EXPECT_EQ(run({"--list"}), 0);
+    EXPECT_EQ(out, "21 (0015h) (00000001-00000004)\n300 (012Ch) (00000001-00000004)\n");
+    EXPECT_EQ(run({"--headless", "--devices", "21,300"}), 0) << out;
+    EXPECT_NE(out.find("device:15h  file: 1h"), std::string::npos) << out;
+    EXPECT_NE(out.find("2 of 2 devices converted; files copied 8"), std::string::npos) << out;
+    EXPECT_NE(out.find("Conversion complited"), std::string::npos) << out;
     // One 4-int file per channel of each recorder ("yes" left QRX4.0 off),
     // each holding every sample the encoder put in, little-endian.
     std::size_t fourInt = 0;
@@ -340,15 +339,11 @@ TEST(CardmillProgram, ListsConvertsAndCopiesTwoRecorders) {
         ++fourInt;
     }
     EXPECT_EQ(fourInt, 6u);
-    EXPECT_EQ(run("--headless --devices 301"), 2);
-    EXPECT_NE(test::readText(dir.file("out.txt")).find("device 301 in DATAINDIR 'card'; the devices there: 21, 300"),
-              std::string::npos)
-        << test::readText(dir.file("out.txt"));
-    EXPECT_EQ(run("--list --config " + dir.file("out")), 2);  // the later --config: a folder without cardmill.ini
-    EXPECT_NE(test::readText(dir.file("out.txt")).find(dir.file("out") + "/cardmill.ini: no such settings file"),
-              std::string::npos)
-        << test::readText(dir.file("out.txt"));
-    EXPECT_EQ(run("--headless --devices x"), 2);
+    EXPECT_EQ(run({"--headless", "--devices", "301"}), 2);
+    EXPECT_NE(out.find("device 301 in DATAINDIR 'card'; the devices there: 21, 300"), std::string::npos) << out;
+    EXPECT_EQ(run({"--list", "--config", dir.file("out")}), 2);  // the later --config: a folder without cardmill.ini
+    EXPECT_NE(out.find(dir.file("out") + "/cardmill.ini: no such settings file"), std::string::npos) << out;
+    EXPECT_EQ(run({"--headless", "--devices", "x"}), 2);
 
     const CardmillSettings settings = readCardmillSettings(dir.file("cardmill.ini"));
     EXPECT_FALSE(settings.qrxOn);
@@ -389,14 +384,16 @@ TEST(CardmillProgram, RowsWaitForTheDatabaseAndARerunAddsNothing) {
     // As for every program on the SQLite driver under the leak checker: the
     // driver's installer library stays loaded, and its cache is not ours.
     std::ofstream(dir.file("lsan.supp")) << "leak:libodbcinst.so\n";
+    std::string out;  // what the last run printed on standard output and error
     const auto run = [&](const std::string& odbcIni) {
-        const std::string command = "ODBCINI=" + dir.file(odbcIni) + " LSAN_OPTIONS=suppressions=" +
-                                    dir.file("lsan.supp") +
-                                    " LD_PRELOAD=libodbcinst.so.2 ASAN_OPTIONS=verify_asan_link_order=0 " VELT_BIN_DIR
-                                    "/cardmill --config " + dir.path() + " --headless --devices all >" +
-                                    dir.file("out.txt") + " 2>&1";
-        const int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        test::Finished finished = test::runProgram(
+            {.args = {VELT_BIN_DIR "/cardmill", "--config", dir.path(), "--headless", "--devices", "all"},
+             .environment = {"ODBCINI=" + dir.file(odbcIni), "LSAN_OPTIONS=suppressions=" + dir.file("lsan.supp"),
+                             "LD_PRELOAD=libodbcinst.so.2", "ASAN_OPTIONS=verify_asan_link_order=0"},
+             .errorsToOutput = true,
+             .pipeOutput = true});
+        out = std::move(finished.output);
+        return finished.exit;
     };
     const auto files = [&] {
         std::map<std::string, Bytes> all;
@@ -413,19 +410,18 @@ TEST(CardmillProgram, RowsWaitForTheDatabaseAndARerunAddsNothing) {
         return all;
     };
 
-    EXPECT_EQ(run("away.ini"), 1) << test::readText(dir.file("out.txt"));
-    EXPECT_NE(test::readText(dir.file("out.txt")).find("3 FILELIST rows wait for the database"), std::string::npos)
-        << test::readText(dir.file("out.txt"));
+    EXPECT_EQ(run("away.ini"), 1) << out;
+    EXPECT_NE(out.find("3 FILELIST rows wait for the database"), std::string::npos) << out;
     const auto written = files();
     EXPECT_EQ(written.size(), 6u);  // a 4-int and a QRX4.0 file per channel
     EXPECT_TRUE(rows().empty());
 
-    EXPECT_EQ(run("here.ini"), 0) << test::readText(dir.file("out.txt"));
+    EXPECT_EQ(run("here.ini"), 0) << out;
     const auto registered = rows();
     EXPECT_EQ(registered.size(), 3u);
     EXPECT_TRUE(files() == written);
 
-    EXPECT_EQ(run("here.ini"), 0) << test::readText(dir.file("out.txt"));
+    EXPECT_EQ(run("here.ini"), 0) << out;
     EXPECT_TRUE(files() == written);
     EXPECT_EQ(rows(), registered);
 }

@@ -6,21 +6,12 @@
 
 #include "recorder/signal_generator.h"
 #include "recorder/stream_encoder.h"
+#include "support/recording_monitor.h"
 #include "support/recording_sink.h"
 
 namespace velt::conversion {
 using namespace recorder;
 namespace {
-
-class NumberMonitor final : public NullStatusMonitor {
-public:
-    void setBlockNumber(int, long v) override { blockNumbers.push_back(v); }
-    void setConfigNumber(int, long v) override { configNumbers.push_back(v); }
-    void setRestartNumber(int, long v) override { restartNumbers.push_back(v); }
-    void logLine(int, const char* text) override { lines.emplace_back(text); }
-    std::vector<long> blockNumbers, configNumbers, restartNumbers;
-    std::vector<std::string> lines;
-};
 
 class BlockDecoderTest : public ::testing::Test {
 protected:
@@ -51,7 +42,7 @@ protected:
 
     platform::ManualClock clock;
     BlockDecoder decoder{clock};
-    NumberMonitor monitor;
+    test::RecordingStatusMonitor monitor;
     test::RecordingSink sink;
     StreamEncoder encoder;
     SignalGenerator signal;
@@ -112,25 +103,25 @@ TEST_F(BlockDecoderTest, ContinuityAndChecksum) {
     encoder.damageNextBlock(BlockDamage{true, 0});
     EXPECT_EQ(feedNext(), BlockDecoder::kRejectedBlock);  // block 1, bad sum
     // A damaged block still advances the block number.
-    EXPECT_EQ(monitor.blockNumbers.back(), 1);
+    EXPECT_EQ(monitor.lastValue("setBlockNumber", -1), 1);
     decoder.rewindBlocks();
     ASSERT_EQ(feedNext(), 0);  // block 2
     encoder.skipBlockNumbers(1);
     EXPECT_EQ(feedNext(), BlockDecoder::kRejectedBlock);  // block 4 after 2
-    EXPECT_EQ(monitor.blockNumbers.back(), 2);            // unchanged
+    EXPECT_EQ(monitor.lastValue("setBlockNumber", -1), 2);  // unchanged
     decoder.rewindBlocks();
     EXPECT_EQ(feedNext(), 0);  // accepted without the continuity test
 }
 
 TEST_F(BlockDecoderTest, LaneNumbersAreReportedEveryFourBlocksAndGuarded) {
     for (int b = 0; b < 3; ++b) ASSERT_EQ(feedNext(), 0);
-    EXPECT_TRUE(monitor.configNumbers.empty());
+    EXPECT_EQ(monitor.count("setConfigNumber"), 0);
     ASSERT_EQ(feedNext(), 0);
-    ASSERT_EQ(monitor.configNumbers.size(), 1u);
-    EXPECT_EQ(uint32_t(monitor.configNumbers[0]), encoder.settings().configNumber);
-    EXPECT_EQ(uint32_t(monitor.restartNumbers[0]), encoder.settings().restartNumber & 0xFFFFFF);
+    ASSERT_EQ(monitor.count("setConfigNumber"), 1);
+    EXPECT_EQ(uint32_t(monitor.values("setConfigNumber")[0]), encoder.settings().configNumber);
+    EXPECT_EQ(uint32_t(monitor.values("setRestartNumber").at(0)), encoder.settings().restartNumber & 0xFFFFFF);
     for (int b = 0; b < 4; ++b) ASSERT_EQ(feedNext(), 0);
-    EXPECT_EQ(monitor.configNumbers.size(), 2u);
+    EXPECT_EQ(monitor.count("setConfigNumber"), 2);
 
     // Lane 3 is never compared; a change in lanes 0..2 is.
     encoder.settings().restartNumber ^= 0x0000FF;
@@ -178,7 +169,7 @@ TEST_F(BlockDecoderTest, BlocksThatDoNotFitTheRateAreSkippedNotMisread) {
     ASSERT_EQ(feedNext(), 0);
     EXPECT_TRUE(sink.blocks.empty());
     EXPECT_EQ(decoder.lengthMismatches(), 1u);
-    ASSERT_EQ(monitor.lines.size(), 1u);
+    ASSERT_EQ(monitor.logTexts().size(), 1u);
     // Oversized garbage never overruns the buffer and is rejected.
     std::vector<uint8_t> big(12000, 0x55);
     EXPECT_EQ(feed(big), BlockDecoder::kRejectedBlock);

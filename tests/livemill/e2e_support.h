@@ -16,7 +16,6 @@
 #include <fcntl.h>
 #include <libmseed.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,10 +41,9 @@
 #include "platform/ini_file.h"
 #include "recorder/block_format.h"
 #include "stream_fixture.h"
+#include "support/child_process.h"
 #include "support/odbc_fixture.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace velt::test::e2e {
 
@@ -568,7 +566,8 @@ public:
         return o;
     }
 
-    /// Environment of a converter process: the data source "QRX" on the same
+    /// Environment of a converter process (the variables that differ from the
+    /// test's own, which replace them): the data source "QRX" on the same
     /// database, in ODBC files of its own. The SQLite driver unloads the
     /// installer library with the settings it cached still allocated, which
     /// the leak checker of a sanitizer build reports against an unknown
@@ -583,23 +582,12 @@ public:
         std::ofstream(odbc + "/odbc.ini") << "[QRX]\n" << db.dataSource();
         // psqlODBC's small loss on a failed statement is the driver's, as in the fixture.
         std::ofstream(odbc + "/lsan.supp") << "leak:libodbcinst.so\nleak:psqlodbcw.so\n";
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string v = *e;
-            bool replaced = false;
-            for (const char* name : {"ODBCINI=", "ODBCSYSINI=", "LSAN_OPTIONS=", "ASAN_OPTIONS=", "LD_PRELOAD=",
-                                     "XDG_CONFIG_HOME="})
-                replaced = replaced || v.rfind(name, 0) == 0;
-            if (replaced) continue;
-            env.push_back(v);
-        }
-        env.push_back("ODBCSYSINI=" + odbc);
-        env.push_back("ODBCINI=" + odbc + "/odbc.ini");
-        env.push_back("XDG_CONFIG_HOME=" + odbc);
-        env.push_back("LSAN_OPTIONS=suppressions=" + odbc + "/lsan.supp");
-        env.push_back("LD_PRELOAD=libodbcinst.so.2");
-        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-        return env;
+        return {"ODBCSYSINI=" + odbc,
+                "ODBCINI=" + odbc + "/odbc.ini",
+                "XDG_CONFIG_HOME=" + odbc,
+                "LSAN_OPTIONS=suppressions=" + odbc + "/lsan.supp",
+                "LD_PRELOAD=libodbcinst.so.2",
+                "ASAN_OPTIONS=verify_asan_link_order=0"};
     }
 
     TempDir root;
@@ -707,72 +695,35 @@ public:
 
 // ---------------------------------------------------------------- processes
 
-/// A livemill process run headless on a site's configuration folder.
-class Converter {
+/// A livemill process run headless on a site's configuration folder, its
+/// standard output and error appended to `log`.
+class Converter : public ChildProcess {
 public:
     /// `extraEnvironment` adds variables; an LD_PRELOAD there is added to the site's.
     Converter(const Site& site, const std::string& log, bool untilIdle,
-              const std::vector<std::string>& extraEnvironment = {}) {
-        std::vector<std::string> args = {VELT_BIN_DIR "/livemill", "--config", site.cfg, "--headless"};
-        if (untilIdle) args.push_back("--until-idle");
-        std::vector<std::string> env = site.childEnvironment();
-        for (const std::string& extra : extraEnvironment) {
-            const std::string preload = "LD_PRELOAD=";
-            auto it = std::find_if(env.begin(), env.end(), [&](const std::string& e) { return e.rfind(preload, 0) == 0; });
-            if (extra.rfind(preload, 0) == 0 && it != env.end())
-                *it += ":" + extra.substr(preload.size());
-            else
-                env.push_back(extra);
-        }
-        std::vector<char*> argv, envp;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Converter() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    Converter(const Converter&) = delete;
-    Converter& operator=(const Converter&) = delete;
-
-    bool started() const { return pid_ > 0; }
-    /// True once the process has ended (its status is then in status()).
-    bool exited() {
-        if (!exited_ && pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
-        return exited_;
-    }
-    void signal(int number) { if (pid_ > 0 && !exited_) ::kill(pid_, number); }
-    /// Waits up to `seconds` for the end. @return the exit status, or -1
-    /// after a signal or a time-out (the process is then killed).
-    int wait(double seconds) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (!exited() && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (!exited()) {
-            signal(SIGKILL);
-            ::waitpid(pid_, &status_, 0);
-            exited_ = true;
-            return -1;
-        }
-        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    }
-    int status() const { return status_; }
-    pid_t pid() const { return pid_; }
+              const std::vector<std::string>& extraEnvironment = {})
+        : ChildProcess(launch(site, log, untilIdle, extraEnvironment)) {}
 
 private:
-    pid_t pid_ = -1;
-    bool exited_ = false;
-    int status_ = 0;
+    static Launch launch(const Site& site, const std::string& log, bool untilIdle,
+                         const std::vector<std::string>& extraEnvironment) {
+        Launch l{.args = {VELT_BIN_DIR "/livemill", "--config", site.cfg, "--headless"},
+                 .environment = site.childEnvironment(),
+                 .output = log,
+                 .errorsToOutput = true,
+                 .append = true};
+        if (untilIdle) l.args.push_back("--until-idle");
+        const std::string preload = "LD_PRELOAD=";
+        for (const std::string& extra : extraEnvironment) {
+            auto it = std::find_if(l.environment.begin(), l.environment.end(),
+                                   [&](const std::string& e) { return e.rfind(preload, 0) == 0; });
+            if (extra.rfind(preload, 0) == 0 && it != l.environment.end())
+                *it += ":" + extra.substr(preload.size());
+            else
+                l.environment.push_back(extra);
+        }
+        return l;
+    }
 };
 
 // ------------------------------------------------------------- after crashes
@@ -793,13 +744,14 @@ inline std::vector<std::string> numberingFaults(const Input& in) {
     return faults;
 }
 
-/// Polls `done` every millisecond until it holds or `seconds` pass.
+/// Polls `done` every `pollMillis` ms until it holds (true), or `seconds`
+/// pass or the program ends first (false).
 template <typename Condition>
-inline bool waitFor(Converter& program, Condition done, double seconds) {
+inline bool waitFor(Converter& program, Condition done, double seconds, int pollMillis = 1) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (std::chrono::steady_clock::now() < until && !program.exited()) {
         if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(pollMillis));
     }
     return false;
 }

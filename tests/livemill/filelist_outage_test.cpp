@@ -10,8 +10,6 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 
-#include <functional>
-
 #include "e2e_support.h"
 #include "platform/log.h"
 
@@ -38,11 +36,11 @@ public:
     }
     bool available() const { return available_; }
     bool stop() {
-        stopped_ = std::system((ctl + " -m fast stop >/dev/null 2>&1").c_str()) == 0;
+        stopped_ = control({"-m", "fast", "stop"});
         return stopped_;
     }
     bool start() {
-        const bool started = std::system((ctl + " -o \"" + options + "\" start >/dev/null 2>&1").c_str()) == 0;
+        const bool started = control({"-o", options, "start"});
         if (started) stopped_ = false;
         return started;
     }
@@ -50,6 +48,15 @@ public:
     std::string port, ctl, options;
 
 private:
+    /// Runs the server's control command (words parted by spaces) with `args`, quietly.
+    bool control(const std::vector<std::string>& args) const {
+        Launch launch{.output = "/dev/null", .errorsToOutput = true};
+        std::istringstream words(ctl);
+        for (std::string word; words >> word;) launch.args.push_back(word);
+        launch.args.insert(launch.args.end(), args.begin(), args.end());
+        return runProgram(std::move(launch)).exit == 0;
+    }
+
     int lockFd_ = -1;
     bool available_ = false;
     bool stopped_ = false;
@@ -89,7 +96,7 @@ public:
     long maxBacklog = 0;
 };
 
-int countOf(const std::vector<std::string>& lines, const std::string& text) {
+int linesWith(const std::vector<std::string>& lines, const std::string& text) {
     return int(std::count_if(lines.begin(), lines.end(),
                              [&](const std::string& l) { return l.find(text) != std::string::npos; }));
 }
@@ -144,27 +151,12 @@ TEST(FileListOutage, ServerAwayTwentySecondsWhileConvertingLosesNoRow) {
     logged = nullptr;
 
     EXPECT_EQ(monitor.maxBacklog, 6);
-    EXPECT_EQ(countOf(log, "does not answer"), 1) << ::testing::PrintToString(log);
-    EXPECT_EQ(countOf(log, "answers again after"), 1) << ::testing::PrintToString(log);
+    EXPECT_EQ(linesWith(log, "does not answer"), 1) << ::testing::PrintToString(log);
+    EXPECT_EQ(linesWith(log, "answers again after"), 1) << ::testing::PrintToString(log);
     ASSERT_EQ(site.db.reconnect(), 0);
     expectEveryOutputExact(site);
     EXPECT_EQ(regularFiles(site.qrxDir + "/DELTA").size(), 6u);
     EXPECT_TRUE(regularFiles(site.qrxDir).empty()) << "the journal is left";
-}
-
-bool waitUntil(Converter& program, const std::function<bool()>& done, double seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < until && !program.exited()) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
-int countOf(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
 }
 
 TEST(FileListOutage, ConverterKilledWhileServerAwayWritesTheRowsAfterRestart) {
@@ -178,13 +170,13 @@ TEST(FileListOutage, ConverterKilledWhileServerAwayWritesTheRowsAfterRestart) {
     {
         Converter program(site, log, /*untilIdle=*/false);
         ASSERT_TRUE(program.started());
-        ASSERT_TRUE(waitUntil(program, [&] { return site.db.rows().size() == 3; }, 60)) << readText(log);
+        ASSERT_TRUE(waitFor(program, [&] { return site.db.rows().size() == 3; }, 60, 20)) << readText(log);
         ASSERT_TRUE(server.stop());
         site.extendStream(0, 3000, 3900);
         // Caught up again with six rows waiting (three finished files, three
         // new ones); a position store later the journal holds them all.
-        ASSERT_TRUE(waitUntil(program, [&] { return readText(log).find("filelist-backlog 6 waiting: ") != std::string::npos; },
-                              60))
+        ASSERT_TRUE(waitFor(program, [&] { return readText(log).find("filelist-backlog 6 waiting: ") != std::string::npos; },
+                            60, 20))
             << readText(log);
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         program.signal(SIGKILL);

@@ -24,12 +24,7 @@ long blocksWritten(const Site& site, const Input& input) {
 /// or the program ends. @return true when the fraction was reached in time.
 bool waitForProgress(Converter& program, const Input& input, double fraction, double seconds) {
     const auto target = std::uintmax_t(fraction * double(input.samplesPerChannel()) * 4);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < until && !program.exited()) {
-        if (fourIntBytes(input, 0) >= target) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return waitFor(program, [&] { return fourIntBytes(input, 0) >= target; }, seconds, 10);
 }
 
 TEST(Restart, WorkerShutdownHalfwayThenRestartLosesAndRepeatsNothing) {

@@ -37,15 +37,15 @@ TEST_F(StreamConverterTest, GarbageThenCleanStreamDeliversEveryBlockOnce) {
     start();
     runToEnd();
 
-    ASSERT_GE(monitor.lines.size(), 2u);
+    ASSERT_GE(monitor.logTexts().size(), 2u);
     // The first block merges with the garbage into one odd length; line 14
     // comes at the delimiter of the eleventh equal block after it.
     const long end11 = long(garbage) + 12 * kBlockBytes;
     char expected[100];
     std::snprintf(expected, sizeof expected, "14 BLOCKLENREQ -> CONFIGREQ %ld %ld", 0x1AL + end11 / 4000, end11 % 4000);
-    EXPECT_EQ(monitor.lines[0], expected);
-    EXPECT_EQ(monitor.lines[1].rfind("13 CONFIG -> DATAOPER ", 0), 0u);
-    EXPECT_EQ(monitor.lines.size(), 2u);
+    EXPECT_EQ(monitor.logTexts()[0], expected);
+    EXPECT_EQ(monitor.logTexts()[1].rfind("13 CONFIG -> DATAOPER ", 0), 0u);
+    EXPECT_EQ(monitor.logTexts().size(), 2u);
     EXPECT_EQ(sink.blocks.size(), 3 * (stream.times.size() - 1));
     expectDelivered(stream, 1, stream.times.size());
     EXPECT_EQ(sink.closes, 0);
@@ -92,9 +92,9 @@ TEST_F(StreamConverterTest, LengthChangeWhileConvertingKeepsOutputsOpenAndResume
     const long goodEnd = 200L * kBlockBytes;
     char expected[100];
     std::snprintf(expected, sizeof expected, "15 DALACOL -> RESYNC 1 %ld", goodEnd);
-    ASSERT_EQ(monitor.lines.size(), 4u) << ::testing::PrintToString(monitor.lines);
-    EXPECT_EQ(monitor.lines[2], expected);
-    EXPECT_EQ(monitor.lines[3].rfind("16 RESYNC -> DALACOL 1 ", 0), 0u);
+    ASSERT_EQ(monitor.logTexts().size(), 4u) << ::testing::PrintToString(monitor.logTexts());
+    EXPECT_EQ(monitor.logTexts()[2], expected);
+    EXPECT_EQ(monitor.logTexts()[3].rfind("16 RESYNC -> DALACOL 1 ", 0), 0u);
     EXPECT_EQ(sink.closes, 0);
     // Everything before the damaged block, and everything after it.
     expectDelivered(stream, 0, afterDamage);
@@ -120,10 +120,10 @@ TEST_F(StreamConverterTest, LastingRateChangeWhileConvertingDeliversBothRatesOnc
     // few pieces ahead the converter learns it afresh from the break.
     char expected[100];
     std::snprintf(expected, sizeof expected, "10 DALACOL -> BLOCKLENREQ 1 %d", 200 * kBlockBytes);
-    ASSERT_GE(monitor.lines.size(), 6u);
-    EXPECT_EQ(monitor.lines[2].rfind("15 DALACOL -> RESYNC ", 0), 0u);
-    EXPECT_EQ(monitor.lines[3], expected);
-    EXPECT_EQ(monitor.count("13 "), 2) << ::testing::PrintToString(monitor.lines);
+    ASSERT_GE(monitor.logTexts().size(), 6u);
+    EXPECT_EQ(monitor.logTexts()[2].rfind("15 DALACOL -> RESYNC ", 0), 0u);
+    EXPECT_EQ(monitor.logTexts()[3], expected);
+    EXPECT_EQ(monitor.countLines("13 "), 2) << ::testing::PrintToString(monitor.logTexts());
     ASSERT_EQ(sink.blocks.size(), 3 * stream.times.size());
     expectDelivered(stream, 0, stream.times.size());
 }
@@ -143,9 +143,9 @@ TEST_F(StreamConverterTest, DamagedBlockCostsOnlyItselfAndJumpingNumbersGoOn) {
     start();
     runToEnd();
 
-    EXPECT_EQ(monitor.count("15 DALACOL -> RESYNC"), 2) << ::testing::PrintToString(monitor.lines);
-    EXPECT_EQ(monitor.count("16 RESYNC -> DALACOL"), 2);
-    EXPECT_EQ(monitor.count("13 "), 1);
+    EXPECT_EQ(monitor.countLines("15 DALACOL -> RESYNC"), 2) << ::testing::PrintToString(monitor.logTexts());
+    EXPECT_EQ(monitor.countLines("16 RESYNC -> DALACOL"), 2);
+    EXPECT_EQ(monitor.countLines("13 "), 1);
     EXPECT_EQ(sink.closes, 0);  // the outputs see a gap of one block, nothing more
     expectDelivered(stream, 0, 200);
     expectDelivered(stream, 201, stream.times.size(), 3 * 200);
@@ -172,9 +172,9 @@ TEST_F(StreamConverterTest, FaultsWhileWaitingForConfigurationGoBackToLengthSear
 
     // The odd-length block is also handed to the decoder at the same
     // delimiter, which rejects it: a second line 30.
-    EXPECT_EQ(monitor.count("30 CONFIG -> BLOCKLENREQ "), 2);
-    EXPECT_EQ(monitor.count("12 CONFIG -> BLOCKLENREQ "), 1);
-    EXPECT_EQ(monitor.count("13 "), 1);
+    EXPECT_EQ(monitor.countLines("30 CONFIG -> BLOCKLENREQ "), 2);
+    EXPECT_EQ(monitor.countLines("12 CONFIG -> BLOCKLENREQ "), 1);
+    EXPECT_EQ(monitor.countLines("13 "), 1);
     // Data start with the run of equal blocks that followed the last fault.
     expectDelivered(stream, cleanFrom, stream.times.size());
     EXPECT_EQ(sink.blocks.size(), 3 * (stream.times.size() - cleanFrom));
@@ -193,14 +193,14 @@ TEST_F(StreamConverterTest, TenEqualBlocksThenAShorterOneRestartTheRun) {
     start();
     runToEnd();
     // 10 + 1 + 10 blocks never make 11 equal lengths in a row.
-    EXPECT_TRUE(monitor.lines.empty());
+    EXPECT_TRUE(monitor.logTexts().empty());
     encode(encoder, signal, 1, stream);
     writeFile(rtDir() + "/" + rtName(1), stream.bytes);
     clock.advance(20);
     runToEnd();
-    ASSERT_EQ(monitor.lines.size(), 1u);
+    ASSERT_EQ(monitor.logTexts().size(), 1u);
     const long end = 11L * kBlockBytes - 18 + 11L * kBlockBytes;
-    EXPECT_EQ(monitor.lines[0], "14 BLOCKLENREQ -> CONFIGREQ 1 " + std::to_string(end));
+    EXPECT_EQ(monitor.logTexts()[0], "14 BLOCKLENREQ -> CONFIGREQ 1 " + std::to_string(end));
 }
 
 TEST_F(StreamConverterTest, LongGarbageWritesCheckpointLines) {
@@ -210,8 +210,8 @@ TEST_F(StreamConverterTest, LongGarbageWritesCheckpointLines) {
     start();
     runToEnd();
     // The first 100000 bytes only take a checkpoint; the second 100000 persist it.
-    ASSERT_EQ(monitor.lines.size(), 1u);
-    EXPECT_EQ(monitor.lines[0].rfind("41 BLOCKLENREQ ERR ", 0), 0u);
+    ASSERT_EQ(monitor.logTexts().size(), 1u);
+    EXPECT_EQ(monitor.logTexts()[0].rfind("41 BLOCKLENREQ ERR ", 0), 0u);
     stop();
     EXPECT_EQ(platform::readProfileString(ini, "WORK", "FILENUM", "", 100), "2h");
     EXPECT_EQ(platform::readProfileInt(ini, "WORK", "OFFSET", -1), 1);
@@ -231,7 +231,7 @@ TEST_F(StreamConverterTest, ConfigurationMustMatchTheLaneNumbers) {
     writeRealTimeFiles(rtDir(), stream.bytes, 1, 100000);
     start();
     runToEnd();
-    EXPECT_EQ(monitor.count("13 "), 0);
+    EXPECT_EQ(monitor.countLines("13 "), 0);
     EXPECT_TRUE(sink.blocks.empty());
 
     // The right record arrives: data flow from the start of the run.
@@ -240,7 +240,7 @@ TEST_F(StreamConverterTest, ConfigurationMustMatchTheLaneNumbers) {
     writeRealTimeFiles(rtDir(), stream.bytes, 1, 100000);
     clock.advance(20);
     runToEnd();
-    EXPECT_EQ(monitor.count("13 "), 1);
+    EXPECT_EQ(monitor.countLines("13 "), 1);
     expectDelivered(stream, 0, stream.times.size());
 }
 
@@ -275,7 +275,7 @@ TEST_F(StreamConverterTest, DisagreeingMarksLoseTheTimeBase) {
     start();
     runToEnd();
     // Eleven disagreeing marks (one every five blocks) end the data flow.
-    EXPECT_EQ(monitor.count("11 DALACOL"), 1);
+    EXPECT_EQ(monitor.countLines("11 DALACOL"), 1);
     EXPECT_EQ(sink.closes, 1);
     // Up to the eleventh bad mark the old time base stays in force.
     const std::size_t delivered = sink.blocks.size() / 3;
@@ -374,7 +374,7 @@ TEST_F(StreamConverterTest, WaitingInputIdlesForTwentySeconds) {
     converter->setWaitAllowed(true);
     converter->step();
     EXPECT_TRUE(converter->isWaiting());
-    EXPECT_EQ(monitor.waiting, 1);
+    EXPECT_EQ(monitor.lastValue("setWaiting", -1), 1);
     StreamEncoder encoder(settings());
     SignalGenerator signal(16);
     EncodedStream stream;
@@ -386,7 +386,7 @@ TEST_F(StreamConverterTest, WaitingInputIdlesForTwentySeconds) {
     clock.advance(1);
     converter->step();
     EXPECT_FALSE(converter->isWaiting());
-    EXPECT_EQ(monitor.waiting, 0);
+    EXPECT_EQ(monitor.lastValue("setWaiting", -1), 0);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Builds an input directory from encoded blocks and runs one input's reader
 // and stream converter over it, recording what reaches the outputs and what
-// the converter logs.
+// the converter reports.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,29 +16,11 @@
 #include "recorder/signal_generator.h"
 #include "recorder/status_monitor.h"
 #include "recorder/stream_encoder.h"
+#include "support/recording_monitor.h"
 #include "support/recording_sink.h"
 #include "support/temp_dir.h"
 
 namespace velt::test {
-
-/// Keeps the log lines and the last persisted position shown.
-class LogMonitor final : public recorder::NullStatusMonitor {
-public:
-    void logLine(int, const char* text) override { lines.emplace_back(text); }
-    void setWaiting(int, int flag) override { waiting = flag; }
-    void setInputFile(int, long file) override { shownFile = file; }
-    void setOffset(int, long offset) override { shownOffset = offset; }
-    /// Lines beginning with `prefix`.
-    int count(const std::string& prefix) const {
-        int n = 0;
-        for (const auto& l : lines) n += l.rfind(prefix, 0) == 0;
-        return n;
-    }
-    std::vector<std::string> lines;
-    int waiting = -1;
-    long shownFile = -2;
-    long shownOffset = -2;
-};
 
 /// A recorded stream: bytes plus, per block number, the samples put in.
 struct EncodedStream {
@@ -112,7 +94,7 @@ protected:
     TempDir dir;
     std::string ini;
     platform::ManualClock clock{1'800'000'000};
-    LogMonitor monitor;
+    RecordingStatusMonitor monitor;
     RecordingSink sink;
     std::unique_ptr<livemill::InputReader> reader;
     std::unique_ptr<conversion::StreamConverter> converter;

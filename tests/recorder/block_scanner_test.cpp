@@ -9,6 +9,7 @@
 
 #include "recorder/signal_generator.h"
 #include "recorder/stream_encoder.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace velt::recorder {
@@ -117,10 +118,11 @@ TEST(Veltsim, WritesCompleteNumberedFilesOfOneCleanStream) {
         GTEST_SKIP() << "veltsim not built";
     }
     test::TempDir dir;
-    const std::string command = sim + " write --out " + dir.path() +
-                                " --duration 30 --rate 50 --file-size 4000 --first-file 1F"
-                                " --start 2026-02-03T04:05:06 --station SIMU >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    const test::Launch write{.args = {sim, "write", "--out", dir.path(), "--duration", "30", "--rate", "50",
+                                      "--file-size", "4000", "--first-file", "1F", "--start", "2026-02-03T04:05:06",
+                                      "--station", "SIMU"},
+                             .output = "/dev/null"};
+    ASSERT_EQ(test::runProgram(write).exit, 0);
     std::vector<uint8_t> stream;
     const long sizes[] = {4000, 4000, 4000, 30 * 485 - 12000};
     for (long i = 0; i < 4; ++i) {
@@ -135,7 +137,7 @@ TEST(Veltsim, WritesCompleteNumberedFilesOfOneCleanStream) {
     ASSERT_EQ(blocks.size(), 30u);
     EXPECT_EQ(blocks[29].blockTime, 1770091506 + 29);  // 2026-02-03 04:05:06 is block 0
     // A second run into the same directory must not replace the files.
-    EXPECT_NE(std::system(command.c_str()), 0);
+    EXPECT_NE(test::runProgram(write).exit, 0);
     EXPECT_EQ(test::readFile(dir.file(test::rtName(0x1F))), std::vector<uint8_t>(stream.begin(), stream.begin() + 4000));
 }
 #endif

@@ -3,22 +3,20 @@
 // not synced since it was written, as a power failure would, names kept.
 #pragma once
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-extern char** environ;
+#include "support/child_process.h"
 
 namespace velt::test {
 
@@ -30,7 +28,7 @@ public:
     PowerCutMount(const PowerCutMount&) = delete;
     PowerCutMount& operator=(const PowerCutMount&) = delete;
 
-    bool mounted() const { return daemon_ > 0; }
+    bool mounted() const { return daemon_ != nullptr; }
     /// Why it is not mounted (no /dev/fuse, daemon missing, time-out...), for skip and failure messages.
     const std::string& problem() const { return problem_; }
 
@@ -55,36 +53,10 @@ private:
         return false;
     }
 
-    /// Starts `args` (found on PATH). @return its pid, or -1.
-    static pid_t spawn(std::vector<std::string> args, bool quiet) {
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (quiet) posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        pid_t pid = -1;
-        const int r = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        return r == 0 ? pid : -1;
-    }
-
-    /// @return the exit code of `pid`, or -1 after a signal, or -2 when it is still running after `seconds`.
-    static int waitFor(pid_t pid, double seconds) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        for (;;) {
-            int status = 0;
-            const pid_t r = ::waitpid(pid, &status, seconds < 0 ? 0 : WNOHANG);
-            if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            if (r < 0 && errno != EINTR) return -1;
-            if (std::chrono::steady_clock::now() > until) return -2;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-
-    static int run(std::vector<std::string> args, bool quiet) {
-        const pid_t pid = spawn(std::move(args), quiet);
-        return pid < 0 ? -1 : waitFor(pid, -1);
+    /// Runs fusermount3 with `args` to its end, its complaints dropped when `quiet`.
+    static int fusermount(std::vector<std::string> args, bool quiet) {
+        args.insert(args.begin(), "fusermount3");
+        return runProgram({.args = std::move(args), .errors = quiet ? "/dev/null" : ""}).exit;
     }
 
     bool mount() {
@@ -93,43 +65,44 @@ private:
         if (::stat(dir_.c_str(), &before) != 0) return fail(dir_ + ": " + std::strerror(errno));
         if (::access("/dev/fuse", R_OK | W_OK) != 0) return fail("/dev/fuse is not usable here");
         if (::access(daemonPath().c_str(), X_OK) != 0) return fail(daemonPath() + " is missing");
-        const pid_t pid = spawn({daemonPath(), dir_}, false);
-        if (pid < 0) return fail("cannot start " + daemonPath());
+        auto daemon = std::make_unique<ChildProcess>(Launch{.args = {daemonPath(), dir_}});
+        if (!daemon->started()) return fail("cannot start " + daemonPath());
         // Mounted once the directory is on another device.
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         for (;;) {
-            const int code = waitFor(pid, 0);
-            if (code != -2) return fail("velt_powercut_fs exited before mounting (" + std::to_string(code) + ")");
+            const int code = daemon->wait(0);
+            if (code != kStillRunning)
+                return fail("velt_powercut_fs exited before mounting (" + std::to_string(code) + ")");
             struct stat now {};
             if (::stat(dir_.c_str(), &now) == 0 && now.st_dev != before.st_dev) break;
             if (std::chrono::steady_clock::now() > until) {
-                ::kill(pid, SIGTERM);
-                waitFor(pid, -1);
+                daemon->signal(SIGTERM);
+                daemon->wait();
                 return fail("velt_powercut_fs did not mount " + dir_ + " within 10 s");
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        daemon_ = pid;
+        daemon_ = std::move(daemon);
         return true;
     }
 
     bool unmount() {
-        if (daemon_ <= 0) return true;
-        const pid_t pid = std::exchange(daemon_, -1);
+        if (!daemon_) return true;
+        const std::unique_ptr<ChildProcess> daemon = std::move(daemon_);
         // Right after a program was killed the kernel may still be releasing its
         // files (EBUSY): retry for a while before detaching lazily.
         bool unmounted = false;
         for (int i = 0; i < 50 && !unmounted; ++i) {
-            unmounted = run({"fusermount3", "-u", dir_}, true) == 0;
+            unmounted = fusermount({"-u", dir_}, true) == 0;
             if (!unmounted) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        if (!unmounted) run({"fusermount3", "-uz", dir_}, false);
+        if (!unmounted) fusermount({"-uz", dir_}, false);
         // The daemon rolls back, then exits; a file still open somewhere keeps
         // a lazy unmount alive, and SIGTERM ends it the same orderly way.
-        int code = waitFor(pid, 10);
-        if (code == -2) {
-            ::kill(pid, SIGTERM);
-            code = waitFor(pid, -1);
+        int code = daemon->wait(10);
+        if (code == kStillRunning) {
+            daemon->signal(SIGTERM);
+            code = daemon->wait();
         }
         if (code != 0) return fail("velt_powercut_fs ended with " + std::to_string(code));
         return true;
@@ -137,7 +110,7 @@ private:
 
     std::string dir_;
     std::string problem_;
-    pid_t daemon_ = -1;
+    std::unique_ptr<ChildProcess> daemon_;  // the layer's process while mounted
 };
 
 }  // namespace velt::test

@@ -37,6 +37,17 @@ std::vector<std::string> RecordingStatusMonitor::logTexts() const {
     return texts;
 }
 
+int RecordingStatusMonitor::countLines(const std::string& prefix) const {
+    int n = 0;
+    for (const Call& c : calls) n += c.op == "logLine" && c.text.rfind(prefix, 0) == 0;
+    return n;
+}
+
+int64_t RecordingStatusMonitor::lastValue(const std::string& op, int64_t none) const {
+    const Call* c = last(op);
+    return c != nullptr ? c->a : none;
+}
+
 std::vector<int64_t> RecordingStatusMonitor::values(const std::string& op) const {
     std::vector<int64_t> v;
     for (const Call& c : calls) {

@@ -29,8 +29,12 @@ public:
     const Call* last(const std::string& op) const;
     /// @brief Texts of every logLine call, in order.
     std::vector<std::string> logTexts() const;
+    /// @brief Number of logLine calls whose text begins with `prefix`.
+    int countLines(const std::string& prefix) const;
     /// @brief Numeric first arguments of every call of `op`, in order.
     std::vector<int64_t> values(const std::string& op) const;
+    /// @brief Numeric first argument of the last call of `op`, or `none` when there was none.
+    int64_t lastValue(const std::string& op, int64_t none) const;
     void clear() { calls.clear(); }
 
     void setLastActive(int input, int64_t seconds) override { add("setLastActive", input, seconds); }
@@ -48,6 +52,7 @@ public:
     void logLine(int input, const char* text) override;
     void setWaiting(int input, int flag) override { add("setWaiting", input, flag); }
     void setPosition(int input, long file, long offset) override { add("setPosition", input, file, offset); }
+    void setRowsWaiting(int input, long rows) override { add("setRowsWaiting", input, rows); }
 
 private:
     void add(const char* op, int input, int64_t a, int64_t b = 0, const char* text = nullptr);

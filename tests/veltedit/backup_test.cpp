@@ -1,10 +1,7 @@
 // What a restore may change, and the image files.
-#include <sys/wait.h>
-
-#include <cstdlib>
-
 #include <gtest/gtest.h>
 
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "veltedit/image_backup.h"
 #include "fake_recorder.h"
@@ -48,29 +45,34 @@ TEST(ImageBackup, OnlyFilesOfExactly512BytesAreImages) {
     EXPECT_NE(describeImage(image).find("Station name: VELT1\n"), std::string::npos);
 }
 
-/// Runs the program with `arguments`; its exit status, standard error in `err`.
-int runEditor(const TempDir& dir, const std::string& arguments, std::string& err) {
-    const std::string command = std::string(VELT_BIN_DIR "/veltedit ") + arguments + " >/dev/null 2>" + dir.file("err");
-    const int status = std::system(command.c_str());
+/// Runs the program with `arguments` (standard input from `input` when
+/// given); its exit status, standard error in `err`.
+int runEditor(const TempDir& dir, std::vector<std::string> arguments, std::string& err, std::string input = "") {
+    arguments.insert(arguments.begin(), VELT_BIN_DIR "/veltedit");
+    const int status = runProgram({.args = std::move(arguments),
+                                   .input = std::move(input),
+                                   .output = "/dev/null",
+                                   .errors = dir.file("err")})
+                           .exit;
     err = readText(dir.file("err"));
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
 }
 
 TEST(ImageBackup, TheProgramTellsBadArgumentsSettingsAndFilesApart) {
     TempDir dir;
     std::string err;
-    EXPECT_EQ(runEditor(dir, "--dump", err), 2);
-    EXPECT_EQ(runEditor(dir, "--print " + dir.file("none"), err), 1);
+    EXPECT_EQ(runEditor(dir, {"--dump"}, err), 2);
+    EXPECT_EQ(runEditor(dir, {"--print", dir.file("none")}, err), 1);
     ASSERT_EQ(saveImageFile(dir.file("a.eep"), sampleImage()), 0);
-    EXPECT_EQ(runEditor(dir, "--print " + dir.file("a.eep"), err), 0);
+    EXPECT_EQ(runEditor(dir, {"--print", dir.file("a.eep")}, err), 0);
     const std::string ini = "[VELTEDIT]\nINDEVICE=tcp\nINDEVICECONFIGSTRING=127.0.0.1 4001\n";
     writeFile(dir.file("veltEdit.ini"), std::vector<uint8_t>(ini.begin(), ini.end()));
-    EXPECT_EQ(runEditor(dir, "--config " + dir.path() + " --dump " + dir.file("b.eep") + " --yes", err), 2);
+    EXPECT_EQ(runEditor(dir, {"--config", dir.path(), "--dump", dir.file("b.eep"), "--yes"}, err), 2);
     EXPECT_NE(err.find("veltEdit.ini: [VELTEDIT] INDEVICE: 'tcp'"), std::string::npos) << err;
     EXPECT_NE(err.find("\nConnect stream not found\n"), std::string::npos) << err;
     const std::string good = "[VELTEDIT]\nINDEVICE=TCP\nINDEVICECONFIGSTRING=127.0.0.1 4001\n";
     writeFile(dir.file("veltEdit.ini"), std::vector<uint8_t>(good.begin(), good.end()));
-    EXPECT_EQ(runEditor(dir, "--config " + dir.path() + " --dump " + dir.file("b.eep") + " </dev/null", err), 1);
+    EXPECT_EQ(runEditor(dir, {"--config", dir.path(), "--dump", dir.file("b.eep")}, err, "/dev/null"), 1);
     EXPECT_NE(err.find("Do you really want to terminate station\n on TCP 127.0.0.1 4001\n and start"), std::string::npos);
 }
 

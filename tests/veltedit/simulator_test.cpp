@@ -1,15 +1,12 @@
 // The editor against "veltsim serve" over a pseudo-terminal in real time:
 // an edit reaches the simulator's EEPROM file byte for byte, and the
 // program's --restore puts the station back as it was read.
-#include <sys/wait.h>
-
-#include <cstdlib>
-
 #include <gtest/gtest.h>
 
 #include "link/editor_link.h"
 #include "link/serial_link.h"
 #include "link/simulator.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "veltedit/editor_settings.h"
 #include "veltedit/eeprom_session.h"
@@ -70,11 +67,12 @@ TEST(StationOnSimulator, AnEditReachesTheEepromAndARestorePutsItBack) {
     ASSERT_EQ(saveImageFile(dir.file("backup.eep"), received), 0);
     const std::string ini = "[VELTEDIT]\r\nINDEVICE=COM:" + tty + "\r\nINDEVICECONFIGSTRING=19200,n,8,1\r\n";
     writeFile(dir.file("veltEdit.ini"), std::vector<uint8_t>(ini.begin(), ini.end()));
-    const std::string command = std::string(VELT_BIN_DIR "/veltedit --config ") + dir.path() + " --restore " +
-                                dir.file("backup.eep") + " --yes 2>" + dir.file("restore.err");
-    const int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << readText(dir.file("restore.err"));
+    const int status = runProgram({.args = {VELT_BIN_DIR "/veltedit", "--config", dir.path(), "--restore",
+                                            dir.file("backup.eep"), "--yes"},
+                                   .errors = dir.file("restore.err")})
+                           .exit;
+    ASSERT_NE(status, kSignalled);
+    EXPECT_EQ(status, 0) << readText(dir.file("restore.err"));
     EXPECT_EQ(readFile(eeprom), bytes(received));
     // The restore kept what it read, beside the editor's first backup.
     EXPECT_EQ(readFile(dir.file("testeeprom.read.1")), bytes(edited));

@@ -7,10 +7,7 @@
 // converts the real-time files to the simulator's very samples.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -27,6 +24,7 @@
 #include "recorder/signal_generator.h"
 #include "recorder/status_monitor.h"
 #include "recorder/stream_encoder.h"
+#include "support/child_process.h"
 #include "support/recording_sink.h"
 #include "support/temp_dir.h"
 #include "veltview/realtime_writer.h"
@@ -100,17 +98,10 @@ TEST_P(VeltviewProgram, FilesHoldEverySentByteOfEveryRunAndLivemillGetsTheSignal
     std::ofstream(dir.file("arch.ini")) << "[ARCH0]\nDESTDIR=card\nSTARTMODE=ON\n";
 
     const std::string log = dir.file("veltview.log");
-    std::vector<std::string> args = {VELT_BIN_DIR "/veltview", "--config", dir.path(), "--headless"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    test::ChildProcess veltview({.args = {VELT_BIN_DIR "/veltview", "--config", dir.path(), "--headless"},
+                                 .output = log,
+                                 .errorsToOutput = true});
+    ASSERT_TRUE(veltview.started()) << veltview.problem();
 
     // Three connections of 300 blocks (room for livemill to take in the
     // configuration, which takes about 100 blocks), with the reconnections
@@ -118,11 +109,10 @@ TEST_P(VeltviewProgram, FilesHoldEverySentByteOfEveryRunAndLivemillGetsTheSignal
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(40);
     while (count(test::readText(log), "link: reconnecting in") < 3 && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    veltview.signal(SIGTERM);
+    const int status = veltview.wait();
     const std::string text = test::readText(log);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    EXPECT_EQ(status, 0) << text;
     EXPECT_EQ(count(text, "link: connected"), 3u) << text;
     EXPECT_NE(text.find("reconnecting in 1 s"), std::string::npos) << text;
     sim.signal(SIGTERM);
