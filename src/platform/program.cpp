@@ -24,14 +24,14 @@ std::string inWorkingFolder(const std::string& name) {
 
 CommandLine::CommandLine(std::string name, std::string usage) : name_(std::move(name)), usage_(std::move(usage)) {}
 
-void CommandLine::flag(const std::string& name, bool& value) { specs_.push_back(Spec{name, "", &value, nullptr}); }
+void CommandLine::flag(const std::string& name, bool& value) { rules_.push_back(OptionRule{name, "", &value, nullptr}); }
 
 void CommandLine::option(const std::string& name, const std::string& what, std::string& value) {
-    specs_.push_back(Spec{name, what, nullptr, &value});
+    rules_.push_back(OptionRule{name, what, nullptr, &value});
 }
 
-const CommandLine::Spec* CommandLine::find(const std::string& arg) const {
-    for (const Spec& s : specs_)
+const CommandLine::OptionRule* CommandLine::find(const std::string& arg) const {
+    for (const OptionRule& s : rules_)
         if (s.name == arg) return &s;
     return nullptr;
 }
@@ -56,16 +56,16 @@ int CommandLine::parse(int argc, char** argv) {
             debug_ = true;
             continue;
         }
-        const Spec* spec = find(arg);
+        const OptionRule* rule = find(arg);
         const bool config = arg == "--config";
-        if (spec == nullptr && !config) return usageError("unknown argument '" + arg + "'");
-        if (spec != nullptr && spec->flag != nullptr) {
-            *spec->flag = true;
+        if (rule == nullptr && !config) return usageError("unknown argument '" + arg + "'");
+        if (rule != nullptr && rule->flag != nullptr) {
+            *rule->flag = true;
             continue;
         }
-        const std::string what = config ? "DIR" : spec->what;
+        const std::string what = config ? "DIR" : rule->what;
         if (i + 1 == argc) return usageError(arg + " needs a value: " + arg + " " + what);
-        (config ? configDir_ : *spec->value) = argv[++i];
+        (config ? configDir_ : *rule->value) = argv[++i];
     }
     if (debug_) setLogLevel(LogLevel::Debug);
     char cwd[4096];

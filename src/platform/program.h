@@ -58,17 +58,17 @@ public:
     bool debug() const { return debug_; }
 
 private:
-    struct Spec {
+    struct OptionRule {
         std::string name;
         std::string what;  // "" for a flag
         bool* flag = nullptr;
         std::string* value = nullptr;
     };
-    const Spec* find(const std::string& arg) const;
+    const OptionRule* find(const std::string& arg) const;
 
     std::string name_;
     std::string usage_;
-    std::vector<Spec> specs_;
+    std::vector<OptionRule> rules_;
     std::string configDir_;
     std::string startFolder_;
     bool debug_ = false;
