@@ -15,12 +15,6 @@ std::string text(const std::string& ini, const char* section, const char* key, c
     return platform::readProfileString(ini, section, key, fallback, kValueChars);
 }
 
-// A switch that is neither YES nor NO would silently leave an output off.
-void checkSwitch(platform::SettingsCheck& check, const std::string& ini, const char* section, const char* key) {
-    const std::string value = text(ini, section, key, "NO");
-    if (value != "YES" && value != "NO")
-        check.add(platform::SettingsProblem{ini, section, key, "'" + value + "': YES switches it on, NO off"});
-}
 }  // namespace
 
 CardmillSettings readCardmillSettings(const std::string& ini) {
@@ -44,8 +38,8 @@ std::string settingsProblem(const std::string& ini, const CardmillSettings& s, b
     if (!check.file(ini, "give its folder with --config DIR")) return check.problems().front().text();
     check.sections(ini, {"CARDMILL", "OUT4INTFILE", "QRX"});
     check.folder(ini, "CARDMILL", "DATAINDIR", s.dataInDir);
-    checkSwitch(check, ini, "OUT4INTFILE", "TODO");
-    checkSwitch(check, ini, "QRX", "TODO");
+    check.yesNo(ini, "OUT4INTFILE", "TODO");
+    check.yesNo(ini, "QRX", "TODO");
     if (converting && s.fourIntOn && !s.fourIntDir.empty()) check.prefixFolder(ini, "OUT4INTFILE", "OUTDIR", s.fourIntDir);
     std::string text = check.text();
     if (!text.empty()) text.pop_back();  // the last line end

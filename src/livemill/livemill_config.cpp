@@ -33,20 +33,13 @@ std::string value(const std::string& ini, const char* section, const char* key, 
     return platform::normaliseSeparators(platform::readProfileString(ini, section, key, "", chars));
 }
 
-// A switch that is neither YES nor NO would silently leave an output off.
-void checkSwitch(platform::SettingsCheck& check, const std::string& ini, const char* section, const char* key) {
-    const std::string v = platform::readProfileString(ini, section, key, "NO", 30);
-    if (v != "YES" && v != "NO")
-        check.add(platform::SettingsProblem{ini, section, key, "'" + v + "': YES switches the output on, NO off"});
-}
-
 bool inputGood(const std::string& ini, platform::SettingsCheck& check) {
     const std::size_t before = check.problems().size();
     check.sections(ini, {"INPUT", "WORK", "COMMON", "OUT4INTFILE", "OUTQRX", "OUTMSEEDFS"});
     check.folder(ini, "INPUT", "INDIR", value(ini, "INPUT", "INDIR", kPathChars));
-    checkSwitch(check, ini, "OUT4INTFILE", "TODO");
-    checkSwitch(check, ini, "OUTQRX", "TODO");
-    if (platform::readProfileString(ini, "OUT4INTFILE", "TODO", "NO", 30) == "YES")
+    const bool fourInt = check.yesNo(ini, "OUT4INTFILE", "TODO");
+    check.yesNo(ini, "OUTQRX", "TODO");
+    if (fourInt)
         check.prefixFolder(ini, "OUT4INTFILE", "OUTDIR", value(ini, "OUT4INTFILE", "OUTDIR", kPathChars));
     const std::string conf = value(ini, "OUTMSEEDFS", "CONFFILE", kConfFileChars);
     if (!conf.empty() && check.file(conf, "the miniSEED settings that " + ini + " [OUTMSEEDFS] CONFFILE names")) {

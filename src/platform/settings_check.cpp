@@ -67,6 +67,13 @@ bool SettingsCheck::prefixFolder(const std::string& path, const std::string& sec
     return false;
 }
 
+bool SettingsCheck::yesNo(const std::string& path, const std::string& section, const std::string& key) {
+    const std::string value = readProfileString(path, section, key, "NO", 30);
+    if (value != "YES" && value != "NO")
+        add(SettingsProblem{path, section, key, "'" + value + "': YES switches it on, NO off"});
+    return value == "YES";
+}
+
 std::string SettingsCheck::text() const {
     std::string t;
     for (const SettingsProblem& p : problems_) t += p.text() + "\n";

@@ -34,6 +34,10 @@ public:
     /// when it ends in '/', else what comes before its last '/' ("." when none).
     bool prefixFolder(const std::string& path, const std::string& section, const std::string& key,
                       const std::string& prefix);
+    /// @brief A switch of [section] key (default NO) is exactly YES or NO:
+    /// anything else would leave what it switches off without a word.
+    /// @return true when it is YES.
+    bool yesNo(const std::string& path, const std::string& section, const std::string& key);
     /// @brief Any other problem.
     void add(SettingsProblem problem) { problems_.push_back(std::move(problem)); }
 
