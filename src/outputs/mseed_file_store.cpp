@@ -61,7 +61,26 @@ MseedFileStore::MseedFileStore(const std::string& confPath, std::string logName)
     const long perFile = platform::readProfileInt(confPath_, "COMMON", "SEEDBUFINFILE", 1);
     runsPerFile_ = perFile < 1 ? 1 : perFile;
     fileNumber_ = parseHex(platform::readProfileString(confPath_, "WORK", "OUTFILENUM", "", 64));
+    network_ = platform::readProfileString(confPath_, "COMMON", "NETWORK", "", 64);
+    if (!validNetworkCode(network_)) {
+        VELT_LOG_ERROR(logName_, "NETWORK=%s in %s is not a network code (one or two letters or digits); records keep blanks",
+                       network_.c_str(), confPath_.c_str());
+        network_.clear();
+    }
     workPath_ = prefix_ + "tmpfile";
+    committedFile_ = fileNumber_;
+    const std::string records = platform::readProfileString(confPath_, "WORK", "OUTRECORDNUM", "", 64);
+    if (!records.empty()) {
+        recordNumber_ = std::strtoull(records.c_str(), nullptr, 10);
+    } else {
+        // Stored before records were counted: count the files below the
+        // stored number, as far back as they follow one another.
+        for (uint32_t number = committedFile_; number > 0; --number) {
+            const int64_t size = platform::fileSize(finishedFilePath(number - 1));
+            if (size < 0) break;
+            recordNumber_ += uint64_t(size / mseed::kRecordLength);
+        }
+    }
     takeOverFiles();
     writer_ = std::make_unique<FinishedFileWriter>(platform::directoryOf(workPath_), logName_);
 }
@@ -149,6 +168,23 @@ void MseedFileStore::takeOverFiles() {
     if (!leftovers.empty()) platform::syncDirectory(platform::directoryOf(workPath_));
 }
 
+bool validNetworkCode(const std::string& code) {
+    if (code.size() > std::size_t(mseed::kNetworkChars)) return false;
+    for (char c : code)
+        if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+MseedHeader MseedFileStore::runHeader(int channel, int64_t start, uint32_t counter) const {
+    MseedHeader header = buildRunHeader(*config_, channel, start, counter);
+    if (!network_.empty()) {
+        uint8_t* field = header.bytes.data() + mseed::kOffNetwork;
+        std::memset(field, ' ', mseed::kNetworkChars);
+        std::memcpy(field, network_.data(), network_.size());
+    }
+    return header;
+}
+
 void MseedFileStore::putSample(int32_t sample) { block_.put(sample); }
 
 void MseedFileStore::clearSamples() { block_.clear(); }
@@ -191,7 +227,7 @@ bool MseedFileStore::recordsIn(const std::string& path, const uint8_t* identity,
 
 void MseedFileStore::learnChannel(int channel) {
     Run& run = runs_[std::size_t(channel)];
-    const MseedHeader mine = buildRunHeader(*config_, channel, time_, 0);
+    const MseedHeader mine = runHeader(channel, time_, 0);
     const uint8_t* identity = mine.bytes.data() + mseed::kOffStation;
     writer_->flush();  // every finished file under its number
     // Microseconds: the first delivered block starts at `from`.
@@ -258,7 +294,7 @@ void MseedFileStore::flushChannel() {
     if (run.blocks == 0) {
         run.start = time_;
         run.rate = rate;
-        run.header = buildRunHeader(*config_, channel_, run.start, run.counter);
+        run.header = runHeader(channel_, run.start, run.counter);
     }
     // Room for a full run at the larger of the rate and this block's size; a
     // block never holds more than kBlockCapacity samples, so a corrupt rate
@@ -375,19 +411,37 @@ int MseedFileStore::commit() {
             rc = -1;
         }
     }
-    if (writer_->flush() != 0) rc = -1;
+    // A file that could not be named keeps the counter where it was: the
+    // records after it are counted once it has its number.
+    if (writer_->flush() != 0) return -1;
     if (counterUnsaved_) saveFileNumber();
     return rc;
 }
 
+void MseedFileStore::countCommittedRecords() {
+    for (; committedFile_ != fileNumber_; ++committedFile_) {
+        const int64_t size = platform::fileSize(finishedFilePath(committedFile_));
+        if (size > 0) recordNumber_ += uint64_t(size / mseed::kRecordLength);
+    }
+}
+
 void MseedFileStore::saveFileNumber() {
-    char text[16];
-    std::snprintf(text, sizeof text, "%" PRIX32, fileNumber_);
-    if (platform::writeProfileString(confPath_, "WORK", "OUTFILENUM", text) != 0) {
-        VELT_LOG_ERROR(logName_, "cannot write OUTFILENUM=%s to %s", text, confPath_.c_str());
+    const uint32_t fromFile = committedFile_;
+    const uint64_t fromRecord = recordNumber_;
+    countCommittedRecords();
+    char file[16];
+    std::snprintf(file, sizeof file, "%" PRIX32, fileNumber_);
+    char records[32];
+    std::snprintf(records, sizeof records, "%" PRIu64, recordNumber_);
+    if (platform::writeProfileStrings(confPath_, "WORK", {{"OUTFILENUM", file}, {"OUTRECORDNUM", records}}) != 0) {
+        VELT_LOG_ERROR(logName_, "cannot write OUTFILENUM=%s to %s", file, confPath_.c_str());
+        // Not stored: the sequence numbers of these files are not given out.
+        committedFile_ = fromFile;
+        recordNumber_ = fromRecord;
         return;
     }
     counterUnsaved_ = false;
+    if (listener_) listener_(committedFile_, recordNumber_);
 }
 
 void MseedFileStore::openWorkFile() {

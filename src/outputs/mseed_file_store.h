@@ -9,7 +9,12 @@
 //   [COMMON] SECINSEEDBUF   blocks (seconds) per run, default 10
 //            OUTFILEPREFIX  folder and leading part of every file name
 //            SEEDBUFINFILE  runs per output file, default 1
+//            NETWORK        network code written into every record (two
+//                           characters; empty keeps the two blanks)
 //   [WORK]   OUTFILENUM     next output file number, hexadecimal
+//            OUTRECORDNUM   records in the numbered files before OUTFILENUM
+//                           (decimal): the sequence number of the first
+//                           record of file OUTFILENUM
 //
 // Choices made here:
 //  - Block buffer: 1107 samples per block, the largest block the recorder's
@@ -55,12 +60,19 @@
 //    them from there for as long as they hold the next sample, and skips the
 //    delivered blocks they hold; runs then start where the records end, so
 //    the files come out as they would have without the crash.
+//  - Record sequence numbers for the real-time server: every record of a
+//    numbered file has one, counted across the files (OUTRECORDNUM). The
+//    count is written with OUTFILENUM in one settings write at a commit, and
+//    only files durable under their numbers are counted, so a number is never
+//    given to a record that a restart could make differently. A commit
+//    listener learns the new horizon (next file, next sequence number).
 //  - makeMseedFileStore reads CONFFILE with room for the 500 characters the
 //    store keeps, so a long path is never silently cut to another file.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -118,6 +130,19 @@ public:
     /// closeOutputs(). The store stays usable; calling it twice is harmless.
     void shutdown();
 
+    /// @brief Called on the converting thread after each commit that moved
+    /// the durable horizon: files below `endFile` are durable under their
+    /// numbers and the record after them has sequence number `endSequence`.
+    using CommitListener = std::function<void(uint32_t endFile, uint64_t endSequence)>;
+    void setCommitListener(CommitListener listener) { listener_ = std::move(listener); }
+    /// @brief The durable horizon as of the last commit (or as stored).
+    uint32_t committedFiles() const { return committedFile_; }
+    uint64_t committedSequence() const { return recordNumber_; }
+    /// @brief The folder and leading part of every file name.
+    const std::string& filePrefix() const { return prefix_; }
+    /// @brief NETWORK as configured (empty: none).
+    const std::string& network() const { return network_; }
+
     /// @brief Number the next finished file will get.
     uint32_t nextFileNumber() const { return fileNumber_; }
     const std::string& workFilePath() const { return workPath_; }
@@ -137,11 +162,15 @@ private:
         ReplayFilter replay;
     };
     void writeRun(int channel);
+    /// The header of a run's first record, with the configured network code.
+    MseedHeader runHeader(int channel, int64_t start, uint32_t counter) const;
     void appendRecords(const uint8_t* records, int count);
     /// Closes the work file (or takes one a crash left) and reserves its number.
     void finishWorkFile();
     void openWorkFile();
     void saveFileNumber();
+    /// Counts the records of the files a commit made durable.
+    void countCommittedRecords();
     std::string pendingPath(uint32_t number) const;
     /// Moves the counter past the numbered files present and numbers the
     /// finished files a crash left behind.
@@ -184,7 +213,15 @@ private:
     long runsWritten_ = 0;
     std::unique_ptr<FinishedFileWriter> writer_;
     bool counterUnsaved_ = false;
+    std::string network_;
+    uint32_t committedFile_ = 0;  // files below are durable and counted
+    uint64_t recordNumber_ = 0;   // sequence number of the first record of committedFile_
+    CommitListener listener_;
 };
+
+/// @brief True for a NETWORK value the records can carry: empty, or one or
+/// two letters or digits.
+bool validNetworkCode(const std::string& code);
 
 /// @brief Creates the miniSEED store of an input when key CONFFILE of section
 /// OUTMSEEDFS in the input's settings file `iniPath` is not empty.
