@@ -25,15 +25,27 @@ std::string trimmedField(const uint8_t* p, int chars) {
 }  // namespace
 
 std::string v3Header(uint64_t sequence) {
+    std::string header;
+    appendV3Header(header, sequence);
+    return header;
+}
+
+void appendV3Header(std::string& out, uint64_t sequence) {
     char text[packet::kV3HeaderSize + 1];
     std::snprintf(text, sizeof text, "SL%06X", unsigned(sequence % packet::kV3SequenceModulus));
-    return std::string(text, packet::kV3HeaderSize);
+    out.append(text, packet::kV3HeaderSize);
 }
 
 std::string v4Header(char format, char subformat, uint32_t length, uint64_t sequence, std::string_view stationId) {
+    std::string header;
+    appendV4Header(header, format, subformat, length, sequence, stationId);
+    return header;
+}
+
+void appendV4Header(std::string& out, char format, char subformat, uint32_t length, uint64_t sequence,
+                    std::string_view stationId) {
     const std::size_t idLength = std::min<std::size_t>(stationId.size(), packet::kMaxStationIdChars);
-    std::string header(std::size_t(packet::kV4FixedHeaderSize) + idLength, '\0');
-    auto* p = reinterpret_cast<uint8_t*>(header.data());
+    uint8_t p[packet::kV4FixedHeaderSize];
     p[0] = 'S';
     p[1] = 'E';
     p[packet::kV4OffFormat] = uint8_t(format);
@@ -41,8 +53,8 @@ std::string v4Header(char format, char subformat, uint32_t length, uint64_t sequ
     platform::put_u32le(p + packet::kV4OffPayloadLength, length);
     putU64le(p + packet::kV4OffSequence, sequence);
     p[packet::kV4OffStationLength] = uint8_t(idLength);
-    header.replace(std::size_t(packet::kV4FixedHeaderSize), idLength, stationId.substr(0, idLength));
-    return header;
+    out.append(reinterpret_cast<const char*>(p), sizeof p);
+    out.append(stationId.substr(0, idLength));
 }
 
 std::size_t parseV4Header(std::string_view bytes, char& format, char& subformat, uint32_t& length,

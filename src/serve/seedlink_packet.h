@@ -45,6 +45,11 @@ std::string v3Header(uint64_t sequence);
 
 /// @brief The protocol-4 header of a payload of `length` bytes.
 std::string v4Header(char format, char subformat, uint32_t length, uint64_t sequence, std::string_view stationId);
+/// @brief Both headers appended to `out` (which keeps its capacity: no
+/// allocation per packet when it is reused).
+void appendV3Header(std::string& out, uint64_t sequence);
+void appendV4Header(std::string& out, char format, char subformat, uint32_t length, uint64_t sequence,
+                    std::string_view stationId);
 
 /// @brief Reads a protocol-4 header at the start of `bytes`. @return the
 /// header's length (17 + station identifier), or 0 when `bytes` does not

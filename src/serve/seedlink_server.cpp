@@ -91,6 +91,16 @@ struct SeedlinkServer::Connection final : SeedlinkSession::Sink {
     std::vector<uint8_t> frame;
 
     std::size_t queued() const { return out.size() - sent; }
+    // The conversation is over (BYE, dial-up END): a WebSocket client gets a
+    // close frame first, so that it sees a clean close and not a lost link.
+    void finish() {
+        if (mode == Mode::WebSocket) {
+            frame.clear();
+            socket->close(close_code::kNormal, frame);
+            out.append(reinterpret_cast<const char*>(frame.data()), frame.size());
+        }
+        closeAfterFlush = true;
+    }
     void message(std::string_view bytes, bool) override {
         if (mode != Mode::WebSocket) {
             out.append(bytes);
@@ -331,7 +341,7 @@ void SeedlinkServer::readFrom(Connection& c) {
         } else {
             c.session->receive(bytes);
         }
-        if (c.session && c.session->finished()) c.closeAfterFlush = true;
+        if (c.session && c.session->finished()) c.finish();
         flush(c);
         if (c.fd < 0) return;
     }
@@ -374,7 +384,7 @@ void SeedlinkServer::serve(Connection& c) {
     if (!c.session || !c.session->transferring() || c.closeAfterFlush) return;
     while (c.fd >= 0 && c.writable && c.queued() < kQueueBytes) {
         const bool more = c.session->pump(kQueueBytes - c.queued());
-        if (c.session->finished()) c.closeAfterFlush = true;
+        if (c.session->finished()) c.finish();
         flush(c);
         if (!more) break;
     }

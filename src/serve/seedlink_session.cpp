@@ -176,9 +176,9 @@ SeedlinkSession::SeedlinkSession(const ServerIdentity& identity, StationDirector
 }
 
 std::string SeedlinkSession::helloLine(const ServerIdentity& identity) {
-    return "SeedLink v4.0 (" + identity.software +
-           ") :: SLPROTO:4.0 SLPROTO:3.1 CAP EXTREPLY NSWILDCARD BATCH WEBSOCKET:13 MULTISTATION TIME "
-           "INFO:ID INFO:CAPABILITIES INFO:STATIONS INFO:STREAMS INFO:CONNECTIONS";
+    // Kept under 98 characters: some clients read this line into 100 bytes
+    // (the rest then spills into the next reply). INFO tells the rest.
+    return "SeedLink v4.0 (" + identity.software + ") :: SLPROTO:4.0 SLPROTO:3.1 CAP EXTREPLY NSWILDCARD BATCH WS:13";
 }
 
 void SeedlinkSession::receive(std::string_view bytes) {
@@ -219,7 +219,8 @@ void SeedlinkSession::error(std::string_view code, std::string_view reason) {
     if (v4_) {
         reply("ERROR " + std::string(code) + " " + std::string(reason) + "\r\n");
     } else if (extReply_) {
-        reply("ERROR\r\n" + std::string(reason) + "\r\n");
+        // Still one line: 3.1 clients read the reason between the two <cr>s.
+        reply("ERROR\r" + std::string(reason) + "\r\n");
     } else {
         reply("ERROR\r\n");
     }
@@ -273,8 +274,11 @@ void SeedlinkSession::command(const std::vector<std::string>& words, std::string
 }
 
 void SeedlinkSession::hello() {
+    // Said as configured, but never with a line end or other control character.
     std::string organization = identity_.organization;
-    reply(helloLine(identity_) + "\r\n" + escaped(organization, true) + "\r\n");
+    for (char& c : organization)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    reply(helloLine(identity_) + "\r\n" + organization + "\r\n");
 }
 
 void SeedlinkSession::station(const std::vector<std::string>& words) {
@@ -302,7 +306,8 @@ void SeedlinkSession::station(const std::vector<std::string>& words) {
 
 void SeedlinkSession::select(const std::vector<std::string>& words) {
     Request& request = uniStation_ ? uniRequest_ : requests_.back();
-    if (!uniStation_ && request.rejected) return;
+    // Ignored after a refused STATION, yet answered: clients pair replies with commands.
+    if (!uniStation_ && request.rejected) return error("UNEXPECTED", "the station before was not accepted");
     if (words.size() == 1) {
         if (v4_) return error("ARGUMENTS", "empty SELECT is not allowed in v4");
         request.selectors.clear();
@@ -344,7 +349,8 @@ void SeedlinkSession::select(const std::vector<std::string>& words) {
 
 void SeedlinkSession::action(const std::vector<std::string>& words, bool dialUp, bool timeOnly) {
     Request& request = uniStation_ ? uniRequest_ : requests_.back();
-    if (!uniStation_ && request.rejected) return;
+    // Ignored after a refused STATION, yet answered: clients pair replies with commands.
+    if (!uniStation_ && request.rejected) return error("UNEXPECTED", "the station before was not accepted");
     if (v4_ && uniStation_) return error("UNEXPECTED", "STATION must come first");
     std::size_t next = 1;
     request.start = Start::Next;
@@ -371,6 +377,10 @@ void SeedlinkSession::action(const std::vector<std::string>& words, bool dialUp,
         return error("ARGUMENTS", "end time " + words[next - 1].substr(0, 40) + " cannot be read");
     if (words.size() > next) return error("ARGUMENTS", "too many arguments");
     if (timeOnly && request.beginMicros == INT64_MIN) return error("ARGUMENTS", "TIME needs a start time");
+    // 3.1 clients resume with the next number and the time of the last record
+    // they got: the number places the start; the time filters nothing, since
+    // other channels' records after that number may well start earlier.
+    if (!v4_ && request.start == Start::Sequence) request.beginMicros = INT64_MIN;
     request.actionGiven = true;
     dialUp_ = dialUp;
     if (uniStation_) return startTransfer(dialUp);  // 3.1 uni-station: no reply, data follow
@@ -429,8 +439,6 @@ void SeedlinkSession::bindStations() {
 }
 
 bool SeedlinkSession::wanted(const Request& request, const RecordFields& f) const {
-    if (f.endMicros <= request.beginMicros && request.beginMicros != INT64_MIN) return false;
-    if (f.startMicros >= request.endMicros) return false;
     if (request.selectors.empty()) return true;
     const std::string id = streamId(f);
     const std::string formatCode = std::string("2") + f.quality;
@@ -453,6 +461,20 @@ bool SeedlinkSession::wanted(const Request& request, const RecordFields& f) cons
         }
     }
     return positive || !anyPositive;
+}
+
+// The files hold each channel's records in turn, so records of other channels
+// inside the window may follow one past its end: the window has passed once
+// every selected stream of the station has.
+bool SeedlinkSession::windowPassed(const Cursor& c) const {
+    for (const auto& [id, stream] : c.station->streams()) {
+        if (std::find(c.pastEnd.begin(), c.pastEnd.end(), id) != c.pastEnd.end()) continue;
+        RecordFields f;
+        f.location = stream.location;
+        f.channel = stream.channel;
+        if (wanted(*c.request, f)) return false;
+    }
+    return true;
 }
 
 bool SeedlinkSession::finishedAll() const {
@@ -492,6 +514,7 @@ bool SeedlinkSession::pump(std::size_t budget) {
             c.next = stop;  // nothing left in the files below the horizon
             continue;
         }
+        const std::string stationId = c.station->id();
         for (int i = 0; i < n; ++i) {
             const uint8_t* record = records_.data() + std::size_t(i) * kRecord;
             const uint64_t seq = first + uint64_t(i);
@@ -499,12 +522,17 @@ bool SeedlinkSession::pump(std::size_t budget) {
             RecordFields f;
             if (!readRecordFields(record, f)) continue;
             if (f.startMicros >= c.request->endMicros) {
-                c.done = true;
-                break;
+                const std::string id = streamId(f);
+                if (std::find(c.pastEnd.begin(), c.pastEnd.end(), id) == c.pastEnd.end()) c.pastEnd.push_back(id);
+                c.done = windowPassed(c);
+                if (c.done) break;
+                continue;
             }
+            if (c.request->beginMicros != INT64_MIN && f.endMicros <= c.request->beginMicros) continue;
             if (!wanted(*c.request, f)) continue;
-            if (v4_) packetBytes = v4Header('2', f.quality, kRecord, seq, c.station->id());
-            else packetBytes = v3Header(seq);
+            packetBytes.clear();
+            if (v4_) appendV4Header(packetBytes, '2', f.quality, kRecord, seq, stationId);
+            else appendV3Header(packetBytes, seq);
             packetBytes.append(reinterpret_cast<const char*>(record), kRecord);
             sink_.message(packetBytes, true);
             ++packetsSent_;
@@ -624,7 +652,7 @@ std::string SeedlinkSession::v4Info(const std::string& level, const std::vector<
                 "\"J\":{\"mimetype\":\"application/json\",\"subformat\":{\"I\":\"seedlink-info\",\"E\":"
                 "\"seedlink-error\"}}},\"filter\":{\"native\":\"miniSEED 2 as stored\"}";
     } else if (level == "CAPABILITIES") {
-        json += ",\"capability\":[\"SLPROTO:4.0\",\"SLPROTO:3.1\",\"TIME\",\"WEBSOCKET:13\"]";
+        json += ",\"capability\":[\"SLPROTO:4.0\",\"SLPROTO:3.1\",\"TIME\",\"WS:13\"]";
     } else if (level == "STATIONS" || level == "STREAMS") {
         json += ",\"station\":[";
         bool firstStation = true;

@@ -13,7 +13,7 @@
 //    goes on as records arrive, dial-up mode (FETCH, ENDFETCH) ends with
 //    "END" once the records present when it began are sent; so does a time
 //    window with an end once every station has passed it.
-//  - Replies: 3.1 "OK"/"ERROR" (with EXTREPLY a second line says why);
+//  - Replies: 3.1 "OK"/"ERROR" (with EXTREPLY "ERROR<cr>why", one line);
 //    4.0 "ERROR <CODE> <description>". INFO: 3.1 XML in miniSEED log records
 //    ("SLINFO"), 4.0 one JSON packet.
 //  - A command line is at most 255 characters with its terminator (<cr>,
@@ -113,6 +113,7 @@ private:
         uint64_t next = 0;
         uint64_t limit = UINT64_MAX;  // dial-up: records present at the start
         bool done = false;
+        std::vector<std::string> pastEnd;  // streams met starting at or after the window's end
     };
 
     void line(std::string_view text);
@@ -129,7 +130,9 @@ private:
     void cat();
     void startTransfer(bool dialUp);
     void bindStations();
+    /// The request's selectors take the record's stream (times aside).
     bool wanted(const Request& request, const RecordFields& fields) const;
+    bool windowPassed(const Cursor& cursor) const;
     bool finishedAll() const;
     std::string v3Info(const std::string& level);
     std::string v4Info(const std::string& level, const std::vector<std::string>& words, bool& failed);

@@ -97,7 +97,8 @@ TEST_F(SessionTest, Version3HandshakeAsLibraryClientsSendIt) {
     EXPECT_EQ(hello.rfind("SeedLink v4.0 (velt/test) :: SLPROTO:4.0 SLPROTO:3.1 ", 0), 0u);
     EXPECT_EQ(say("STATION  KLMN2 QQ\r\n"), "ERROR\r\n");  // unknown network, plain reply
     EXPECT_EQ(say("CAPABILITIES EXTREPLY\r\n"), "OK\r\n");
-    EXPECT_EQ(say("STATION NOPE XX\r\n"), "ERROR\r\nunknown station XX_NOPE\r\n");
+    EXPECT_EQ(say("STATION NOPE XX\r\nSELECT HHZ\r\n"),  // one line each, the reason inside
+              "ERROR\runknown station XX_NOPE\r\nERROR\rthe station before was not accepted\r\n");
     EXPECT_EQ(say("STATION  KLMN2 XX\r\n"), "OK\r\n");  // two blanks, as one Python client sends
     EXPECT_EQ(say("SELECT HHZ.D\r\n"), "OK\r\n");
     EXPECT_EQ(say("DATA 2\r\n"), "OK\r\n");
@@ -165,6 +166,40 @@ TEST_F(SessionTest, DialUpEndsWithEndAfterTheRecordsPresent) {
     all.pump(1 << 20);
     ASSERT_EQ(out.list.size(), 7u);
     EXPECT_EQ(out.list.back(), "END");
+}
+
+// The store writes each channel's records in turn: records of one channel
+// that start before a window's end, or before the time a 3.1 client resumes
+// at, follow records of another that start after it.
+TEST_F(SessionTest, WindowsAndResumesKeepEveryChannelsRecords) {
+    std::vector<uint8_t> bytes;
+    for (const char* c : {"HHZ", "HHN"})
+        for (int second = 0; second < 3; ++second) {
+            const auto r = record(c, kStart + second);
+            bytes.insert(bytes.end(), r.begin(), r.end());
+        }
+    test::writeFile(dir.file("mixed00000000"), bytes);
+    StationFiles mixed(dir.file("mixed"));
+    mixed.advance(1, 6);  // HHZ 0..2 s numbered 0..2, HHN 0..2 s numbered 3..5
+    directory.list = {&mixed};
+    say("SLPROTO 4.0\r\nSTATION *\r\nDATA ALL 2025-12-06T05:46:40Z 2025-12-06T05:46:42Z\r\nEND\r\n");
+    std::vector<uint64_t> numbers;
+    for (const std::string& p : packets()) {
+        char format = 0, subformat = 0;
+        uint32_t length = 0;
+        uint64_t sequence = 0;
+        std::string id;
+        if (parseV4Header(p, format, subformat, length, sequence, id) != 0) numbers.push_back(sequence);
+        else EXPECT_EQ(p, "END");
+    }
+    EXPECT_EQ(numbers, (std::vector<uint64_t>{0, 1, 3, 4}));
+    EXPECT_TRUE(session.finished());
+    SeedlinkSession resumed{identity, directory, out};
+    resumed.receive("STATION KLMN2\r\nDATA 000002 2025,12,06,05,46,41\r\nEND\r\n");
+    out.list.clear();
+    resumed.pump(1 << 20);
+    ASSERT_EQ(out.list.size(), 4u);
+    EXPECT_EQ(out.list[1].substr(0, 8), "SL000003");  // HHN 0 s, older than the time given
 }
 
 TEST_F(SessionTest, AnOverlongLineAndVersion3InfoAreAnsweredInTheirForm) {

@@ -95,14 +95,15 @@ public:
         }
     }
     // Sends a command that is answered with OK. @return false with the answer in `why`.
-    bool command(const std::string& text, bool extendedReply, std::string& why) {
+    bool command(const std::string& text, std::string& why) {
         if (!send(text)) return why = std::strerror(errno), false;
         std::string answer;
         if (!line(answer, why)) return false;
         if (answer == "OK") return true;
-        why = "\"" + text + "\" answered \"" + answer + "\"";
-        std::string reason;
-        if (extendedReply && answer == "ERROR" && line(reason, why)) why += ": " + reason;
+        // 3.1 with EXTREPLY says why after a carriage return: "ERROR\r<reason>".
+        const std::size_t cr = answer.find('\r');
+        why = "\"" + text + "\" answered \"" + answer.substr(0, cr) + "\"";
+        if (cr != std::string::npos) why += ": " + answer.substr(cr + 1);
         return false;
     }
 };
@@ -203,8 +204,9 @@ int main(int argc, char** argv) {
     Client client;
     client.timeoutMs = timeout > 0 ? int(timeout * 1000) : -1;
     std::string why;
+    long received = 0;
     const auto fail = [&](const std::string& text) {
-        std::fprintf(stderr, "veltslink: %s: %s\n", server.c_str(), text.c_str());
+        std::fprintf(stderr, "veltslink: %s: %s (%ld records received)\n", server.c_str(), text.c_str(), received);
         if (output) std::fclose(output);
         if (!statePath.empty()) writeState(statePath, state);
         return velt::platform::kExitFailed;
@@ -215,9 +217,9 @@ int main(int argc, char** argv) {
     std::string hello, organization;
     if (!client.send("HELLO") || !client.line(hello, why) || !client.line(organization, why)) return fail(why);
     const bool v4 = !v3Only && hello.find("SLPROTO:4.0") != std::string::npos;
-    if (v4 ? !client.command("SLPROTO 4.0", false, why) ||
-                 !client.command("USERAGENT veltslink/" + std::string(velt::platform::programVersion()), false, why)
-           : !client.command("CAPABILITIES EXTREPLY", false, why))
+    if (v4 ? !client.command("SLPROTO 4.0", why) ||
+                 !client.command("USERAGENT veltslink/" + std::string(velt::platform::programVersion()), why)
+           : !client.command("CAPABILITIES EXTREPLY", why))
         return fail(why);
     for (const StreamRequest& r : requests) {
         const std::size_t underscore = r.station.find('_');
@@ -226,9 +228,9 @@ int main(int argc, char** argv) {
             if (underscore == std::string::npos) station = "STATION " + r.station;
             else station = "STATION " + r.station.substr(underscore + 1) + " " + r.station.substr(0, underscore);
         }
-        if (!client.command(station, !v4, why)) return fail(why);
+        if (!client.command(station, why)) return fail(why);
         for (const std::string& s : r.selectors)
-            if (!client.command("SELECT " + s, !v4, why)) return fail(why);
+            if (!client.command("SELECT " + s, why)) return fail(why);
         std::string action = v4 || !dialUp ? "DATA" : "FETCH";
         const auto known = state.find(r.station);
         char number[32];
@@ -239,11 +241,10 @@ int main(int argc, char** argv) {
             // 3.1 has no ALL: a time window from the beginning does the same.
             action = v4 ? action + " ALL" : "TIME 1970,01,01,00,00,00";
         }
-        if (!client.command(action, !v4, why)) return fail(why);
+        if (!client.command(action, why)) return fail(why);
     }
     if (!client.send(v4 && dialUp ? "ENDFETCH" : "END")) return fail(std::strerror(errno));
 
-    long received = 0;
     auto lastSave = std::chrono::steady_clock::now();
     std::string& b = client.buffer;
     for (;;) {
