@@ -105,7 +105,8 @@ public:
 
     /// @brief Sets the input index, monitor and outputs (neither owned) here and in the decoder.
     void attach(int input, recorder::StatusMonitor* monitor, OutputSink* sinks);
-    /// @brief WAIT setting of the input: idle 20 s when there is no data.
+    /// @brief WAIT setting of the input: idle 20 s when there is no data
+    /// (less when lookNow() is called).
     void setWaitAllowed(bool allowed) { waitAllowed_ = allowed; }
     /// @brief Card archives: block numbers may jump between files, only
     /// deliverable bytes reach the outputs, and the outputs skip what they
@@ -122,6 +123,9 @@ public:
     void step();
     /// @brief True while the input idles waiting for data.
     bool isWaiting() const { return waiting_; }
+    /// @brief New data may have come: a waiting input looks at its reader
+    /// again at the next step instead of after the wait period.
+    void lookNow() { waitStart_ = clock_.now() - waitPeriod_; }
     /// @brief Commits the outputs and holds `position` back to the oldest
     /// block an output keeps in memory.
     bool prepareToStore(StreamPosition& position, int64_t& blockTime) override;

@@ -81,7 +81,9 @@ void HeadlessStatusMonitor::setWaiting(int input, int flag) {
     inputs_[std::size_t(input)].waiting = flag != 0;
     inputs_[std::size_t(input)].waitingSince = clock_.now();
     inputs_[std::size_t(input)].changed = true;
-    if (flag) print(input);  // an input that has caught up says so at once
+    // An input that has caught up says so at once, unless it spoke within the
+    // interval: one that follows a live recorder catches up every second.
+    if (flag && clock_.now() - inputs_[std::size_t(input)].lastPrinted >= interval_) print(input);
 }
 void HeadlessStatusMonitor::setRowsWaiting(int input, long rows) {
     if (valid(input)) inputs_[std::size_t(input)].rowsWaiting = rows, touched(input);

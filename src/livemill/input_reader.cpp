@@ -1,6 +1,7 @@
 #include "livemill/input_reader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -20,7 +21,16 @@ namespace velt::livemill {
 
 namespace {
 constexpr long kNoNumberedFile = 0x7FFFFFFF;
+
+// The number a name written by the monitor stands for: hexadecimal digits
+// only (up to 15, so that it fits); -1 for any other name.
+long numberOfName(const std::string& name) {
+    if (name.empty() || name.size() > 15) return -1;
+    for (const char c : name)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return -1;
+    return std::strtol(name.c_str(), nullptr, 16);
 }
+}  // namespace
 
 long InputReader::parseFileNumber(const std::string& text) {
     if (text.empty()) return 0;
@@ -96,50 +106,78 @@ int InputReader::open() {
     }
     close();
     setBuffer(0);
-    file_ = std::fopen(pathOf(fileNumber_).c_str(), "rb");
-    if (file_ == nullptr) {
+    growing_ = false;
+    fd_ = ::open(pathOf(fileNumber_).c_str(), O_RDONLY | O_CLOEXEC);
+    // Without a number yet there is no telling which number "tmpfile" gets.
+    if (fd_ < 0 && !scanPending_) fd_ = openGrowing();
+    struct stat st {};
+    if (fd_ >= 0 && ::fstat(fd_, &st) != 0) close();
+    if (fd_ < 0) {
         retryTime_ = clock_.now();
         return -1;
     }
-    // Unbuffered: refill() reads straight into buffer_, without a second copy.
-    std::setvbuf(file_, nullptr, _IONBF, 0);
+    openDevice_ = st.st_dev;
+    openInode_ = st.st_ino;
     if (syncFrom_ < 0) syncFrom_ = fileNumber_;
     scanPending_ = false;
     retryTime_ = 0;
     return 0;
 }
 
+int InputReader::openGrowing() {
+    const int fd = ::open(growingPath().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    // Listed after the open: "tmpfile" stands for N only when no number
+    // from N on exists. Had the monitor numbered N just now, the file opened
+    // could be the one after it; a number above N without N is a gap, which
+    // is waited for, never skipped.
+    std::vector<std::string> names;
+    bool numberedOn = platform::listDirectory(inDir_.empty() ? std::string("./") : inDir_, "*.*", names) != 0;
+    for (const auto& name : names) numberedOn = numberedOn || numberOfName(name) >= fileNumber_;
+    if (!numberedOn) {
+        growing_ = true;
+        return fd;
+    }
+    ::close(fd);
+    return ::open(pathOf(fileNumber_).c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+bool InputReader::isOpenFile(const std::string& path) const {
+    struct stat st {};
+    return fd_ >= 0 && ::stat(path.c_str(), &st) == 0 && st.st_dev == openDevice_ && st.st_ino == openInode_;
+}
+
 int InputReader::close() {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-        file_ = nullptr;
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
     }
     return 0;
 }
 
 int InputReader::refill() {
     setBuffer(0);
-    if (file_ == nullptr && open() != 0) return -1;
+    if (fd_ < 0 && open() != 0) return -1;
     // One call per buffer: no seek, no size check first.
-    const ssize_t got = ::pread(fileno(file_), buffer_, kBufferBytes, fileOffset_);
+    const ssize_t got = ::pread(fd_, buffer_, kBufferBytes, fileOffset_);
     if (got <= 0) return -1;
     setBuffer(int(got));
     return 0;
 }
 
 int InputReader::available() {
-    if (file_ == nullptr) {
+    if (fd_ < 0) {
         if (retryTime_ != 0 && clock_.now() - retryTime_ < kRetrySeconds) return 0;
         if (open() != 0) return 0;
     }
     if (hasBuffered()) return 1;
     if (readGrowth()) return 1;
 
-    // Every byte consumed. The file counts as complete once the next number
-    // exists; until then it stays open and is looked at again every 20
-    // seconds, so a file that is still being appended to is followed.
+    // Every byte consumed. Until the file is complete it stays open and is
+    // looked at again every 20 seconds (or at lookNow()), so a file that is
+    // still being appended to is followed.
     if (retryTime_ != 0 && clock_.now() - retryTime_ < kRetrySeconds) return 0;
-    if (!platform::fileExists(pathOf(fileNumber_ + 1))) {
+    if (!complete()) {
         // Caught up: the position held back by the throttle is written now,
         // so an input that has finished its backlog never keeps a position on
         // disk from which a restart would convert its last second of backlog
@@ -154,6 +192,49 @@ int InputReader::available() {
     fileOffset_ = 0;
     if (open() != 0) return 0;
     return refill() == 0 ? 1 : 0;
+}
+
+bool InputReader::complete() {
+    if (growing_ && !numbered()) return false;
+    if (platform::fileExists(pathOf(fileNumber_ + 1))) return true;
+    // The monitor's next "tmpfile" follows this one.
+    const std::string growing = growingPath();
+    return platform::fileExists(growing) && !isOpenFile(growing);
+}
+
+bool InputReader::numbered() {
+    // Checked in this order, a file renamed meanwhile is found: once it has
+    // left the name "tmpfile" it keeps its number.
+    const std::string growing = growingPath();
+    if (isOpenFile(growing)) return false;
+    if (isOpenFile(pathOf(fileNumber_))) {
+        growing_ = false;
+        return true;
+    }
+    std::vector<std::string> names;
+    if (platform::listDirectory(inDir_.empty() ? std::string("./") : inDir_, "*.*", names) != 0) return false;
+    for (const auto& name : names) {
+        const long number = numberOfName(name);
+        if (number <= fileNumber_ || !isOpenFile(inDir_ + name)) continue;
+        // The monitor took the next free number: the bytes read count as
+        // that file's, and so do the positions in it from now on.
+        VELT_LOG_WARNING(logName_, "%s, read as %s, was numbered %s: it is read on as that file",
+                         growing.c_str(), pathOf(fileNumber_).c_str(), (inDir_ + name).c_str());
+        renamedFrom_ = fileNumber_;
+        renamedTo_ = number;
+        fileNumber_ = number;
+        growing_ = false;
+        return true;
+    }
+    VELT_LOG_ERROR(logName_,
+                   "%s, read as %s up to byte %ld, is gone (removed, or given no number from %08lX on): what "
+                   "was added to it since is lost; %s is looked for afresh from its start",
+                   growing.c_str(), pathOf(fileNumber_).c_str(), fileOffset_, static_cast<unsigned long>(fileNumber_),
+                   pathOf(fileNumber_).c_str());
+    close();
+    growing_ = false;
+    fileOffset_ = 0;
+    return false;
 }
 
 bool InputReader::readGrowth() {
@@ -173,9 +254,10 @@ int InputReader::getPosition(StreamPosition& position) {
 }
 
 int InputReader::seek(const StreamPosition& position) {
-    if (position.file != fileNumber_) {
+    const long file = position.file == renamedFrom_ ? renamedTo_ : position.file;
+    if (file != fileNumber_) {
         close();
-        fileNumber_ = position.file;
+        fileNumber_ = file;
         scanPending_ = false;
         open();
     }
@@ -255,7 +337,9 @@ bool InputReader::syncInputBefore(const StreamPosition& target) {
     bool ok = true;
     for (long number = syncFrom_; number <= target.file && ok; ++number) {
         const std::string path = pathOf(number);
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // The open file through its descriptor: it may still be "tmpfile".
+        const int fd = number == fileNumber_ && fd_ >= 0 ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0)
+                                                         : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
             fds.push_back(fd);
         } else if (errno != ENOENT) {  // renamed away by its writer since: nothing of it to keep

@@ -11,33 +11,60 @@
 // file (temp file, fsync, rename) each time would dominate the conversion, so
 // a request is kept in memory and written at most once per `persistInterval`
 // seconds of wall-clock time, and always by flush() (called at shutdown, by
-// the destructor and when the reader has caught up with its files). A position is stored only when it is not in an earlier
-// file than the stored one (the stored FILENUM is read back as hexadecimal,
-// as at start-up), and the offset is always kept current. After a crash a
+// the destructor and when the reader has caught up with its files). A
+// position is stored only when it is not in an earlier file than the stored
+// one (the stored FILENUM is read back as hexadecimal, as at start-up), and
+// the offset is always kept current. After a crash a
 // restart therefore resumes at a block boundary at or before the last block
 // delivered; what it repeats is at most the blocks delivered during the last
 // `persistInterval` seconds (one block when following a recorder in real
 // time, up to about 40000 blocks in the middle of a fast backlog).
 //
 // Durability: before a position is stored, the input files up to it are
-// synced (nearly free when their writer synced them already), so
-// a stored position never passes input bytes that a power cut could still
-// take from the writer's files.
+// synced (nearly free when their writer synced them already; the file read
+// as "tmpfile" through the reader's own descriptor), so a stored position
+// never passes input bytes that a power cut could still take from the
+// writer's files.
+//
+// The monitor's growing file: the monitor appends to "tmpfile" and renames
+// it to its next number when it is full; read by number alone, its bytes
+// would reach the converter only then (about 18 minutes late). So when the
+// current number N is known (stored, or the one after a file read), file N
+// does not exist, "tmpfile" does, and no number from N on exists, "tmpfile"
+// is read as file N: positions (N, offset) stay valid, because the monitor
+// only appends to it and later gives that same file the name N. The
+// descriptor is kept, so the rename costs nothing: no byte is read twice or
+// skipped. When no new bytes come, the reader looks whether its file (by
+// device and inode) is still "tmpfile" or has its number. When the monitor
+// gave it another number M (N was taken, or its count is ahead), that is
+// logged and the reader goes on as file M (earlier positions in N are taken
+// to M by seek()). A file that disappears altogether (its folder removed) is
+// logged as a loss, and number N is looked for afresh from its start.
 //
 // End of a file: a file whose bytes have all been read counts as complete
-// only once the next number exists. Until then it stays open and its length
-// is checked again at every retry, so bytes appended to a numbered file are
-// never skipped (a writer that renames complete files is served the same way:
-// the next number appears after its predecessor is complete).
+// only once it carries its number and something follows it: the next number,
+// or a "tmpfile" that is not the file being read. Until then it stays open
+// and its length is checked again at every look, so bytes appended to a file
+// are never skipped.
+//
+// Looks: new bytes of the open file are taken whenever the converter asks.
+// A missing file, or the end of a file, is looked at again every 20 seconds,
+// or at once after lookNow() (the worker calls it when the folder changes).
 //
 // Start-up without a stored number takes the lowest numbered file in the
 // directory. When the directory has none yet (or does not exist), the lowest
-// number is looked up again at every retry, so the input starts with the
-// first file the recorder writes rather than waiting for number 7FFFFFFF.
+// number is looked up again at every look, so the input starts with the
+// first numbered file the monitor writes rather than waiting for number
+// 7FFFFFFF. Without a number the reader cannot tell which number "tmpfile"
+// will get, so it does not read it: such an input starts up to one file
+// (about 18 minutes) late. A station that wants every byte from the first
+// stores FILENUM as the monitor's first number (CURRENTFILENUM 1000 is
+// FILENUM=3E8h).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "conversion/input_source.h"
@@ -87,9 +114,16 @@ public:
     /// nothing could be stored.
     int flush();
 
+    /// @brief New data may have come (the folder changed): the next
+    /// available() looks for the next file or a missing one at once rather
+    /// than at the next timed look.
+    void lookNow() { retryTime_ = 0; }
+
     /// @brief Name that starts every message of this input ("INP0 input").
     void setLogName(std::string name) { logName_ = std::move(name); }
     long fileNumber() const { return fileNumber_; }
+    /// @brief The folder of the files ("" = the working folder).
+    const std::string& folder() const { return inDir_; }
     /// @brief The lowest hexadecimal file number in `dir`: 0 when it cannot be
     /// listed, 0x7FFFFFFF when it holds no numbered file.
     static long lowestFileNumber(const std::string& dir);
@@ -98,6 +132,18 @@ public:
 
 private:
     std::string pathOf(long number) const;
+    /// Opens "tmpfile" as file fileNumber_ when it stands for it (see the
+    /// header), or that file when it was numbered just now. @return the
+    /// descriptor, or -1.
+    int openGrowing();
+    /// True when the open file has all its bytes: numbered, and followed.
+    bool complete();
+    /// The open file was "tmpfile": true once it carries a number (taken on
+    /// as fileNumber_); false while it grows, or when it went away.
+    bool numbered();
+    /// True when `path` names the open file.
+    bool isOpenFile(const std::string& path) const;
+    std::string growingPath() const { return inDir_ + "tmpfile"; }
     /// Syncs the input files from the first not yet synced to the one of
     /// `target`. @return false (logged) when one could not be synced.
     bool syncInputBefore(const StreamPosition& target);
@@ -116,7 +162,14 @@ private:
     std::string inDir_;
     long fileNumber_ = 0;
     long fileOffset_ = 0;
-    std::FILE* file_ = nullptr;
+    int fd_ = -1;
+    dev_t openDevice_ = 0;
+    ino_t openInode_ = 0;
+    bool growing_ = false;  // the open file is still named "tmpfile"
+    // The number the monitor gave the file read as "tmpfile" instead of the
+    // one expected: earlier positions in it are taken to the new number.
+    long renamedFrom_ = -1;
+    long renamedTo_ = -1;
     int64_t retryTime_ = 0;
     uint8_t buffer_[kBufferBytes] = {};
     int bufCount_ = 0;  // bytes in buffer_; the next one is at next_ (see InputSource)

@@ -45,6 +45,10 @@ bool inputGood(const std::string& ini, platform::SettingsCheck& check) {
     if (!conf.empty() && check.file(conf, "the miniSEED settings that " + ini + " [OUTMSEEDFS] CONFFILE names")) {
         check.sections(conf, {"COMMON", "WORK"});
         check.prefixFolder(conf, "COMMON", "OUTFILEPREFIX", value(conf, "COMMON", "OUTFILEPREFIX", kPathChars));
+        const std::string network = platform::readProfileString(conf, "COMMON", "NETWORK", "", 64);
+        if (!outputs::validNetworkCode(network))
+            check.add(platform::SettingsProblem{conf, "COMMON", "NETWORK",
+                                                "'" + network + "' is not a network code (one or two letters or digits)"});
     }
     return check.problems().size() == before;
 }
@@ -52,7 +56,7 @@ bool inputGood(const std::string& ini, platform::SettingsCheck& check) {
 }  // namespace
 
 int checkInputs(const std::string& mainIni, LivemillConfig& config, platform::SettingsCheck& check) {
-    check.sections(mainIni, {"LIVEMILL"});
+    check.sections(mainIni, {"LIVEMILL", "SEEDLINK"});
     int running = 0;
     for (int n = 0; n < config.inputCount; ++n) {
         const std::string& ini = config.inputIni[std::size_t(n)];
@@ -72,6 +76,27 @@ int checkInputs(const std::string& mainIni, LivemillConfig& config, platform::Se
 bool readWaitAllowed(const std::string& inputIni) {
     const std::string wait = platform::readProfileString(inputIni, "COMMON", "WAIT", "YES", 30);
     return !(wait == "NO" || wait == "no");
+}
+
+
+serve::SeedlinkSettings readSeedlinkSettings(const std::string& mainIni, platform::SettingsCheck& check) {
+    serve::SeedlinkSettings settings;
+    settings.listen = platform::readProfileString(mainIni, "SEEDLINK", "LISTEN", "", 256);
+    settings.maxConnections = int(platform::readProfileInt(mainIni, "SEEDLINK", "MAXCONNECTIONS", 100));
+    settings.organization = platform::readProfileString(mainIni, "SEEDLINK", "ORGANIZATION", "", 200);
+    if (settings.listen.empty()) return settings;
+    std::string host, error;
+    uint16_t port = 0;
+    if (!serve::parseListenAddress(settings.listen, host, port, error)) {
+        check.add(platform::SettingsProblem{mainIni, "SEEDLINK", "LISTEN", error});
+        settings.listen.clear();
+    }
+    if (settings.maxConnections < 1 || settings.maxConnections > 10000) {
+        check.add(platform::SettingsProblem{mainIni, "SEEDLINK", "MAXCONNECTIONS",
+                                            std::to_string(settings.maxConnections) + " is not from 1 to 10000"});
+        settings.listen.clear();
+    }
+    return settings;
 }
 
 }  // namespace velt::livemill

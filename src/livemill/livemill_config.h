@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/settings_check.h"
+#include "serve/seedlink_server.h"
 
 namespace velt::livemill {
 
@@ -33,6 +34,12 @@ int readLivemillConfig(const std::string& mainIni, LivemillConfig& config, std::
 /// `check`; the other inputs run.
 /// @return the number of inputs that run.
 int checkInputs(const std::string& mainIni, LivemillConfig& config, platform::SettingsCheck& check);
+
+/// @brief Section SEEDLINK of `mainIni`: LISTEN ("ADDR:PORT", empty or
+/// absent: no server), MAXCONNECTIONS (default 100), ORGANIZATION (the
+/// second line of HELLO). A wrong value goes to `check` and leaves the
+/// server off.
+serve::SeedlinkSettings readSeedlinkSettings(const std::string& mainIni, platform::SettingsCheck& check);
 
 /// @brief COMMON/WAIT of an input file: only "NO" and "no" switch waiting off.
 bool readWaitAllowed(const std::string& inputIni);

@@ -5,6 +5,7 @@
 
 #include "livemill/headless_monitor.h"
 #include "livemill/livemill_config.h"
+#include "livemill/seedlink_service.h"
 #include "livemill/worker.h"
 #include "platform/clock.h"
 #include "platform/file_util.h"
@@ -47,7 +48,13 @@ const char* const kUsage =
     "SIGINT and SIGTERM stop in order, like the window's Stop: pending output is\n"
     "written, files are closed, positions are saved; the exit status is then 0.\n"
     "Exit status 2: bad arguments or settings (also at the end of a run in which\n"
-    "an input was left out for its settings).\n";
+    "an input was left out for its settings, or the SeedLink port could not be\n"
+    "bound).\n"
+    "\n"
+    "With [SEEDLINK] LISTEN=ADDR:PORT in livemill.ini, the miniSEED records of\n"
+    "every input are served over SeedLink 3.1 and 4.0 (and WebSocket at\n"
+    "/seedlink) as soon as they are durable; MAXCONNECTIONS (default 100) and\n"
+    "ORGANIZATION (the second line of HELLO) are optional.\n";
 
 }  // namespace
 
@@ -77,6 +84,14 @@ int main(int argc, char** argv) {
         else
             running = velt::livemill::checkInputs("livemill.ini", config, check);
     }
+    // The SeedLink port is bound before anything converts: a port that is
+    // taken is said at once. Conversion goes on without the server then, and
+    // the run ends with the settings status.
+    velt::livemill::SeedlinkService seedlink(velt::livemill::readSeedlinkSettings("livemill.ini", check),
+                                             "livemill.ini");
+    if (running > 0 && seedlink.open(error) != 0)
+        check.add(velt::platform::SettingsProblem{"livemill.ini", "SEEDLINK", "LISTEN",
+                                                  error.substr(error.find("LISTEN: ") + 8)});
     for (const velt::platform::SettingsProblem& p : check.problems()) std::fprintf(stderr, "livemill: %s\n", p.text().c_str());
     if (running == 0) {
 #ifdef VELT_WITH_GUI
@@ -92,7 +107,7 @@ int main(int argc, char** argv) {
 
     if (!headless) {
 #ifdef VELT_WITH_GUI
-        return velt::livemill::gui::runWithWindow(argc, argv, config, options, stopRequested, check);
+        return velt::livemill::gui::runWithWindow(argc, argv, config, options, stopRequested, check, seedlink);
 #endif
     }
 
@@ -103,6 +118,8 @@ int main(int argc, char** argv) {
         verbose ? static_cast<velt::recorder::StatusMonitor&>(console) : compact;
     {
         velt::livemill::Worker worker(config, monitor, options, clock);
+        worker.setUp();
+        seedlink.attach(worker);
         worker.run(stopRequested);
     }
     compact.printAll();

@@ -1,6 +1,10 @@
 #include "livemill/worker.h"
 
+#include "platform/program.h"
+
 namespace velt::livemill {
+
+static_assert(kMaxInputs <= FolderWatch::kMaxFolders, "every input's folder is watched as its number");
 
 Worker::Worker(const LivemillConfig& config, recorder::StatusMonitor& monitor, WorkerOptions options,
                const platform::Clock& clock)
@@ -34,8 +38,12 @@ void Worker::setUp() {
         in.converter->setWaitAllowed(in.waitAllowed);
         in.converter->attach(n, &monitor_, in.sinks.get());
     }
-    for (int n = 0; n < config_.inputCount; ++n)
-        if (!config_.skipped[std::size_t(n)]) inputs_[std::size_t(n)].reader->open();
+    for (int n = 0; n < config_.inputCount; ++n) {
+        if (config_.skipped[std::size_t(n)]) continue;
+        InputReader& reader = *inputs_[std::size_t(n)].reader;
+        reader.open();
+        watch_.add(n, reader.folder(), "INP" + std::to_string(n) + " input");
+    }
     built_ = true;
 }
 
@@ -63,17 +71,30 @@ bool Worker::passOverInputs() {
 
 void Worker::run(const std::atomic<bool>& stopRequested) {
     if (!built_) setUp();
+    // A stop signal sets the program's flag and then signals this event.
+    const platform::WakeEvent* stopWake =
+        &stopRequested == &platform::StopSignals::flag() ? &platform::StopSignals::wake() : nullptr;
     uint32_t passes = 0;
     while (!stopRequested.load()) {
         const bool allIdle = passOverInputs();
-        if (allIdle || ++passes % kPassesPerReportFlush == 0) monitor_.flush();
-        if (allIdle) {
-            if (options_.untilIdle) break;
-            platform::sleepMilliseconds(options_.idleSleepMilliseconds);
-        }
+        const bool due = ++passes % kPassesPerReportFlush == 0;
+        if (allIdle || due) monitor_.flush();
+        if (allIdle && options_.untilIdle) break;
+        if (allIdle || due) waitForData(allIdle ? options_.idleSleepMilliseconds : 0, stopWake);
     }
     shutdown();
     monitor_.flush();
+}
+
+void Worker::waitForData(int milliseconds, const platform::WakeEvent* stopWake) {
+    const FolderWatch::Changes changed = watch_.wait(milliseconds, {&wake_, stopWake});
+    wake_.consume();
+    for (int n = 0; n < config_.inputCount; ++n) {
+        Input& in = inputs_[std::size_t(n)];
+        if (!changed.test(std::size_t(n)) || !in.converter) continue;
+        in.reader->lookNow();
+        in.converter->lookNow();
+    }
 }
 
 void Worker::shutdown() {

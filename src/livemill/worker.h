@@ -1,7 +1,16 @@
 // The converter's worker: builds every input (reader, outputs, stream
-// converter) from the configuration, converts the inputs in turn, ten bytes
-// per input and pass, sleeps when every input idles, and on stop closes every
-// output, writes what is still gathered and persists every position.
+// converter) from the configuration, converts the inputs in turn, a few
+// blocks per input and pass, and on stop closes every output, writes what
+// is still gathered and persists every position.
+//
+// Waiting: an input without new data idles (WAIT) and its reader looks for
+// the next file on a timer. The worker watches every input's folder, so an
+// input whose folder changes looks again at once, also while other inputs
+// convert (checked every kPassesPerReportFlush passes). When every input
+// idles the worker sleeps until a folder changes, wake() is called, a stop
+// signal comes (when the stop flag is the program's) or
+// idleSleepMilliseconds pass; the timed looks remain where a folder cannot
+// be watched.
 //
 // All conversion, file, INI and database work runs on the thread that calls
 // run(); the status monitor is the only way out.
@@ -11,6 +20,7 @@
 #include <atomic>
 #include <memory>
 
+#include "livemill/folder_watch.h"
 #include "livemill/input_reader.h"
 #include "livemill/livemill_config.h"
 #include "conversion/stream_converter.h"
@@ -19,6 +29,7 @@
 #include "conversion/output_sink.h"
 #include "outputs/qrx_output.h"
 #include "platform/clock.h"
+#include "platform/wake_event.h"
 #include "recorder/status_monitor.h"
 
 namespace velt::livemill {
@@ -60,9 +71,14 @@ public:
     /// @brief Closes every output (pending runs written, work files numbered),
     /// persists every position and destroys the inputs. Idempotent.
     void shutdown();
+    /// @brief Ends the worker's idle wait at once (any thread): the next pass
+    /// runs now. Whoever sets the stop flag calls it to be heard at once.
+    void wake() { wake_.signal(); }
 
     int inputCount() const { return config_.inputCount; }
     conversion::StreamConverter* converter(int input) { return inputs_[std::size_t(input)].converter.get(); }
+    /// @brief The input's miniSEED store after setUp() (null: none).
+    outputs::MseedFileStore* mseedStore(int input) { return inputs_[std::size_t(input)].mseed.get(); }
 
 private:
     struct Input {
@@ -77,12 +93,18 @@ private:
     };
 
     bool idle(const Input& input) const;
+    /// Waits up to `milliseconds` (0: only looks) for a folder change, a
+    /// wake-up or `stopWake` (may be null); inputs whose folder changed look
+    /// again at once.
+    void waitForData(int milliseconds, const platform::WakeEvent* stopWake);
 
     LivemillConfig config_;
     recorder::StatusMonitor& monitor_;
     WorkerOptions options_;
     const platform::Clock& clock_;
     std::array<Input, kMaxInputs> inputs_;
+    FolderWatch watch_;
+    platform::WakeEvent wake_;
     bool built_ = false;
 };
 

@@ -87,5 +87,55 @@ TEST(EndToEnd, ProgramConvertsBacklogHeadlessAndStopsWhenIdle) {
     EXPECT_NE(text.find("13 CONFIG -> DATAOPER"), std::string::npos) << text;
 }
 
+// Counts delivered blocks for a test thread that watches the worker's.
+class BlockCounter final : public recorder::NullStatusMonitor {
+public:
+    void setLastBlockTime(int, int64_t) override { ++blocks; }
+    std::atomic<long> blocks{0};
+};
+
+TEST(EndToEnd, IdleWorkerTakesBytesAppendedToTheMonitorsGrowingFileAtOnce) {
+    InputPlan plan = alphaPlan(170);
+    plan.writtenBlocks = 150;  // in file 100; the rest comes block by block into tmpfile
+    Site site({plan}, 1'000'000);
+    ASSERT_EQ(site.dbProblem, "");
+    const Input& in = site.inputs[0];
+    const std::string tmp = in.rtDir + "/tmpfile";
+    livemill::WorkerOptions options = site.options();
+    options.untilIdle = false;
+    options.idleSleepMilliseconds = livemill::WorkerOptions{}.idleSleepMilliseconds;
+
+    BlockCounter monitor;
+    livemill::Worker worker(site.config(), monitor, options);
+    std::atomic<bool> stop{false};
+    std::thread running([&] { worker.run(stop); });
+    const auto waitForBlocks = [&](long count) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (monitor.blocks.load() < count && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        return monitor.blocks.load() >= count;
+    };
+    std::vector<double> millis;
+    for (int block = 150; block < 170 && waitForBlocks(block); ++block) {
+        if (block == 160) std::filesystem::rename(tmp, in.rtDir + "/" + rtName(in.firstFile + 1));  // full
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the worker sleeps in its idle wait
+        const auto* bytes = reinterpret_cast<const char*>(in.stream.bytes.data()) + std::size_t(block * in.blockBytes);
+        const auto appended = std::chrono::steady_clock::now();
+        std::ofstream(tmp, std::ios::binary | std::ios::app).write(bytes, in.blockBytes);
+        if (!waitForBlocks(block + 1)) break;
+        const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - appended;
+        millis.push_back(took.count());
+    }
+    stop = true;
+    worker.wake();
+    running.join();
+
+    ASSERT_EQ(millis.size(), 20u) << monitor.blocks.load() << " blocks delivered";
+    std::sort(millis.begin(), millis.end());
+    std::printf("appended block to delivered block: median %.1f ms, slowest %.1f ms\n", millis[10], millis.back());
+    EXPECT_LT(millis.back(), 2000.0);  // without the watch: the 20-second wait
+    expectEveryOutputExact(site);
+}
+
 }  // namespace
 }  // namespace velt::test::e2e

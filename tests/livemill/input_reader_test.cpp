@@ -53,19 +53,20 @@ TEST_F(InputReaderTest, StoredFileNumberIsHexWithHAndDecimalWithout) {
 TEST_F(InputReaderTest, WithoutANumberStartsAtTheLowestAndNeverSkipsAGap) {
     file(3, "three");
     file(5, "five");
-    writeFile(rt + "/tmpfile", {'x'});
+    writeFile(rt + "/tmpfile", {'x'});  // the monitor's growing file: after the highest number
     platform::writeProfileString(ini, "WORK", "FILENUM", "0");
     InputReader r(ini, clock);
     EXPECT_EQ(r.fileNumber(), 3);
     r.open();
     EXPECT_EQ(drain(r), "three");
     clock.advance(60);
-    EXPECT_EQ(drain(r), "");  // 4 is missing: 5 is not read
+    EXPECT_EQ(drain(r), "");  // 4 is missing: neither 5 nor tmpfile is read in its place
     file(4, "four");
     clock.advance(19);
     EXPECT_EQ(drain(r), "");  // the next look comes 20 s after the last
     clock.advance(1);
-    EXPECT_EQ(drain(r), "fourfive");
+    EXPECT_EQ(drain(r), "fourfivex");
+    EXPECT_EQ(r.fileNumber(), 6);
 }
 
 TEST_F(InputReaderTest, EmptyDirectoryStartsWithTheFirstFileThatAppears) {
@@ -139,6 +140,53 @@ TEST_F(InputReaderTest, FollowsAFileThatGrowsUntilTheNextOneExists) {
     file(8, "gh");
     clock.advance(20);
     EXPECT_EQ(drain(r), "fgh");
+}
+
+TEST_F(InputReaderTest, ReadsTheMonitorsGrowingFileAsTheNumberItWillGet) {
+    // The monitor appends to tmpfile, renames it to its number when full and
+    // starts a new one.
+    const std::string tmp = rt + "/tmpfile";
+    const auto append = [&](const std::string& bytes) {
+        writeFile(tmp, std::vector<uint8_t>(bytes.begin(), bytes.end()), std::ios::app);
+    };
+    const auto number = [&](long n) { std::filesystem::rename(tmp, rt + "/" + rtName(n)); };
+    const auto position = [](InputReader& r) {
+        StreamPosition p;
+        r.getPosition(p);
+        return p;
+    };
+    platform::writeProfileString(ini, "WORK", "FILENUM", "3E8h");
+    {
+        InputReader r(ini, clock, /*persistInterval=*/0);
+        EXPECT_NE(r.open(), 0);
+        append("ab");
+        r.lookNow();
+        EXPECT_EQ(drain(r), "ab");
+        append("cd");
+        EXPECT_EQ(drain(r), "cd");
+        EXPECT_EQ(position(r), (StreamPosition{0x3E8, 4}));
+        EXPECT_EQ(r.persist({0x3E8, 3}), 0);  // stored while the bytes are in tmpfile
+        number(0x3E8);
+        append("ef");
+        r.lookNow();
+        EXPECT_EQ(drain(r), "ef");
+        EXPECT_EQ(position(r), (StreamPosition{0x3E9, 2}));
+    }
+    // A restart from there goes on in the numbered file, then in tmpfile.
+    InputReader r(ini, clock);
+    r.open();
+    EXPECT_EQ(drain(r), "def");
+    // Number 3E9 taken by another file: the monitor takes the next free one,
+    // and the reader goes on with it without reading the other file.
+    file(0x3E9, "XX");
+    number(0x3EA);
+    append("g");
+    r.lookNow();
+    EXPECT_EQ(drain(r), "g");
+    EXPECT_EQ(position(r), (StreamPosition{0x3EB, 1}));
+    r.seek({0x3E9, 1});  // a position taken before it was numbered
+    ASSERT_GT(r.available(), 0);
+    EXPECT_EQ(r.peekByte(), 'f');
 }
 
 }  // namespace

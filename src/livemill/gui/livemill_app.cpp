@@ -11,7 +11,8 @@
 namespace velt::livemill::gui {
 
 int runWithWindow(int& argc, char** argv, const LivemillConfig& config, const WorkerOptions& options,
-                  std::atomic<bool>& stopRequested, const platform::SettingsCheck& check) {
+                  std::atomic<bool>& stopRequested, const platform::SettingsCheck& check,
+                  SeedlinkService& seedlink) {
     QApplication app(argc, argv);
     StatusWindow window(stopRequested);
     // The settings are read before the window opens (a bad input count is
@@ -26,6 +27,8 @@ int runWithWindow(int& argc, char** argv, const LivemillConfig& config, const Wo
         [&] {
             WindowStatusMonitor monitor(window);
             Worker w(config, monitor, options);
+            w.setUp();
+            seedlink.attach(w);
             w.run(stopRequested);
         },
         // A worker that ends without the window's Stop (nothing left to
@@ -35,6 +38,7 @@ int runWithWindow(int& argc, char** argv, const LivemillConfig& config, const Wo
     window.show();
     app.exec();
     stopRequested.store(true);
+    platform::StopSignals::wake().signal();  // the worker's idle wait ends at once
     worker.join();
     return check.ok() ? platform::kExitDone : platform::kExitUsage;
 }

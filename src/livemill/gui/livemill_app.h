@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "livemill/livemill_config.h"
+#include "livemill/seedlink_service.h"
 #include "livemill/worker.h"
 
 namespace velt::livemill::gui {
@@ -13,8 +14,10 @@ namespace velt::livemill::gui {
 /// @brief Shows the window until Stop, or until `stopRequested` (not owned) is
 /// set from elsewhere (a signal); `check` holds the settings problems found
 /// before (its inputs do not run), which the window shows.
+/// `seedlink` serves the inputs' miniSEED records once the worker is set up.
 /// @return the process exit status (2 when there were settings problems).
 int runWithWindow(int& argc, char** argv, const LivemillConfig& config, const WorkerOptions& options,
-                  std::atomic<bool>& stopRequested, const platform::SettingsCheck& check);
+                  std::atomic<bool>& stopRequested, const platform::SettingsCheck& check,
+                  SeedlinkService& seedlink);
 
 }  // namespace velt::livemill::gui
