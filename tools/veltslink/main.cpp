@@ -291,6 +291,7 @@ int main(int argc, char** argv) {
                 std::printf("%s %s%s seq %" PRIu64 " %04d-%02d-%02dT%02d:%02d:%02d.%06" PRId64 "Z\n", id.c_str(),
                             f.location.c_str(), f.channel.c_str(), sequence, t.year, t.month, t.day, t.hour,
                             t.minute, t.second, f.startMicros % 1'000'000);
+                std::fflush(stdout);  // a line as each packet arrives, also into a pipe
             }
         }
         b.erase(0, headerSize + payload);
