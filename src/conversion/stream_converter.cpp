@@ -13,7 +13,11 @@ StreamConverter::StreamConverter(InputSource& reader, int stepsPerPass, const pl
     position(startPos_);
     fullReset();
     reader_.setPositionGuard(this);
-    decoder_.setReplayStart(reader_.storedBlockTime());
+    // Without a stored block time (nothing stored yet, or a power cut took
+    // the first store) the outputs still learn what they hold at the first
+    // block: a crash before the first store must not double those blocks.
+    const int64_t stored = reader_.storedBlockTime();
+    decoder_.setReplayStart(stored != -1 ? stored : BlockDecoder::kReplayAtFirstBlock);
     lookBackPending_ = reader_.storedBlockTime() != -1;
 }
 
