@@ -10,6 +10,7 @@
 
 #include "outputs/mseed_header.h"
 #include "platform/calendar.h"
+#include "platform/directory.h"
 #include "platform/endian.h"
 
 namespace velt::serve {
@@ -148,28 +149,6 @@ bool v3StreamMatch(std::string_view pattern, const RecordFields& f) {
 
 }  // namespace
 
-bool globMatch(std::string_view pattern, std::string_view text) {
-    std::size_t p = 0, t = 0, star = std::string_view::npos, mark = 0;
-    while (t < text.size()) {
-        if (p < pattern.size() &&
-            (pattern[p] == '?' || std::toupper(static_cast<unsigned char>(pattern[p])) ==
-                                      std::toupper(static_cast<unsigned char>(text[t])))) {
-            ++p;
-            ++t;
-        } else if (p < pattern.size() && pattern[p] == '*') {
-            star = p++;
-            mark = t;
-        } else if (star != std::string_view::npos) {
-            p = star + 1;
-            t = ++mark;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*') ++p;
-    return p == pattern.size();
-}
-
 SeedlinkSession::SeedlinkSession(const ServerIdentity& identity, StationDirectory& directory, Sink& sink)
     : identity_(identity), directory_(directory), sink_(sink) {
     uniRequest_.stationPattern = "*";
@@ -294,7 +273,7 @@ void SeedlinkSession::station(const std::vector<std::string>& words) {
     for (std::size_t i = 1; i < words.size(); ++i) wildcard = wildcard || words[i].find_first_of("*?") != std::string::npos;
     bool found = false;
     for (StationFiles* s : directory_.stations())
-        if (s->known() && globMatch(request.stationPattern, s->id())) found = true;
+        if (s->known() && platform::matchesPattern(request.stationPattern, s->id())) found = true;
     if (!found && !wildcard) {
         request.rejected = true;
         requests_.push_back(std::move(request));
@@ -407,7 +386,7 @@ void SeedlinkSession::bindStations() {
         if (std::any_of(cursors_.begin(), cursors_.end(), [s](const Cursor& c) { return c.station == s; })) continue;
         const std::string id = s->id();
         for (const Request& r : requests_) {
-            if (!globMatch(r.stationPattern, id)) continue;
+            if (!platform::matchesPattern(r.stationPattern, id)) continue;
             if (r.rejected) break;
             Cursor c;
             c.station = s;
@@ -447,8 +426,8 @@ bool SeedlinkSession::wanted(const Request& request, const RecordFields& f) cons
     for (const Selector& s : request.selectors) {
         bool match;
         if (v4_) {
-            match = (s.stream.empty() || globMatch(s.stream, id)) &&
-                    (s.type.empty() || globMatch(s.type + "*", formatCode));
+            match = (s.stream.empty() || platform::matchesPattern(s.stream, id)) &&
+                    (s.type.empty() || platform::matchesPattern(s.type + "*", formatCode));
         } else {
             match = (s.stream.empty() || v3StreamMatch(s.stream, f)) &&
                     (s.type.empty() || s.type[0] == '?' || s.type[0] == type);
@@ -657,7 +636,7 @@ std::string SeedlinkSession::v4Info(const std::string& level, const std::vector<
         json += ",\"station\":[";
         bool firstStation = true;
         for (StationFiles* s : directory_.stations()) {
-            if (!s->known() || !globMatch(stationPattern, s->id())) continue;
+            if (!s->known() || !platform::matchesPattern(stationPattern, s->id())) continue;
             json += std::string(firstStation ? "" : ",") + "{\"id\":\"" + escaped(s->id(), true) +
                     "\",\"description\":\"\",\"start_seq\":" + std::to_string(s->firstSequence()) +
                     ",\"end_seq\":" + std::to_string(s->endSequence()) + ",\"backfill\":0";
@@ -666,7 +645,7 @@ std::string SeedlinkSession::v4Info(const std::string& level, const std::vector<
                 json += ",\"stream\":[";
                 bool firstStream = true;
                 for (const auto& [id, stream] : s->streams()) {
-                    if (!globMatch(streamPattern, id)) continue;
+                    if (!platform::matchesPattern(streamPattern, id)) continue;
                     json += std::string(firstStream ? "" : ",") + "{\"id\":\"" + escaped(id, true) +
                             "\",\"format\":\"2\",\"subformat\":\"D\",\"origin\":\"native\",\"start_time\":\"" +
                             timeText(stream.startMicros, true) + "\",\"end_time\":\"" +

@@ -159,7 +159,4 @@ private:
     std::vector<uint8_t> records_;
 };
 
-/// @brief Glob match with "*" and "?", case-insensitive, anchored at both ends.
-bool globMatch(std::string_view pattern, std::string_view text);
-
 }  // namespace velt::serve
