@@ -46,6 +46,13 @@ public:
     /// @brief A restart delivers again the blocks from `blockTime` on: skip
     /// those the output's files already hold (see ReplayFilter).
     virtual void resumeFrom(int64_t blockTime) { (void)blockTime; }
+
+    /// Files begun and bytes written since the output was made.
+    struct Tally {
+        uint64_t files = 0;
+        uint64_t bytes = 0;
+    };
+    virtual Tally tally() const { return {}; }
 };
 
 /// Forwards every operation to up to 20 outputs in slot order. Does not own them.

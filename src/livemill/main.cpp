@@ -54,7 +54,9 @@ const char* const kUsage =
     "With [SEEDLINK] LISTEN=ADDR:PORT in livemill.ini, the miniSEED records of\n"
     "every input are served over SeedLink 3.1 and 4.0 (and WebSocket at\n"
     "/seedlink) as soon as they are durable; MAXCONNECTIONS (default 100) and\n"
-    "ORGANIZATION (the second line of HELLO) are optional.\n";
+    "ORGANIZATION (the second line of HELLO) are optional. The same port serves\n"
+    "the status page: / (stations, lag, live traces), /status.json and /metrics\n"
+    "(Prometheus).\n";
 
 }  // namespace
 
@@ -117,7 +119,7 @@ int main(int argc, char** argv) {
     velt::recorder::StatusMonitor& monitor =
         verbose ? static_cast<velt::recorder::StatusMonitor&>(console) : compact;
     {
-        velt::livemill::Worker worker(config, monitor, options, clock);
+        velt::livemill::Worker worker(config, seedlink.monitorFor(monitor, config.inputCount), options, clock);
         worker.setUp();
         seedlink.attach(worker);
         worker.run(stopRequested);

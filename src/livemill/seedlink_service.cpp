@@ -1,6 +1,7 @@
 #include "livemill/seedlink_service.h"
 
 #include "livemill/worker.h"
+#include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/program.h"
 
@@ -25,6 +26,12 @@ int SeedlinkService::open(std::string& error) {
     return 0;
 }
 
+recorder::StatusMonitor& SeedlinkService::monitorFor(recorder::StatusMonitor& inner, int inputCount) {
+    if (!server_) return inner;
+    if (!board_) board_ = std::make_unique<StatusBoard>(inputCount, *server_, platform::systemClock());
+    return board_->wrap(inner);
+}
+
 void SeedlinkService::attach(Worker& worker) {
     if (!server_) return;
     int stations = 0;
@@ -37,13 +44,22 @@ void SeedlinkService::attach(Worker& worker) {
         serve::SeedlinkServer* server = server_.get();
         store->setCommitListener(
             [server, index](uint32_t endFile, uint64_t endSequence) { server->committed(index, endFile, endSequence); });
+        if (board_) board_->setSeedlinkStation(n, index);
         ++stations;
     }
+    server_->setPages(board_.get());
     if (stations == 0)
         VELT_LOG_WARNING("SeedLink", "no input has a miniSEED store ([OUTMSEEDFS] CONFFILE): nothing to serve");
     server_->start();
     VELT_LOG_INFO("SeedLink", "serving %d station%s on %s (port %u)", stations, stations == 1 ? "" : "s",
                   settings_.listen.c_str(), unsigned(server_->port()));
+    std::string host, reason;
+    uint16_t port = 0;
+    if (board_ && serve::parseListenAddress(settings_.listen, host, port, reason)) {
+        if (host.find(':') != std::string::npos) host = "[" + host + "]";
+        VELT_LOG_INFO("HTTP", "serving the status page at http://%s:%u/ (port %u)", host.c_str(),
+                      unsigned(server_->port()), unsigned(server_->port()));
+    }
 }
 
 }  // namespace velt::livemill

@@ -78,12 +78,30 @@ void Worker::run(const std::atomic<bool>& stopRequested) {
     while (!stopRequested.load()) {
         const bool allIdle = passOverInputs();
         const bool due = ++passes % kPassesPerReportFlush == 0;
-        if (allIdle || due) monitor_.flush();
+        if (allIdle || due) {
+            reportTallies();
+            monitor_.flush();
+        }
         if (allIdle && options_.untilIdle) break;
         if (allIdle || due) waitForData(allIdle ? options_.idleSleepMilliseconds : 0, stopWake);
     }
+    reportTallies();
     shutdown();
     monitor_.flush();
+}
+
+void Worker::reportTallies() {
+    for (int n = 0; n < config_.inputCount; ++n) {
+        const Input& in = inputs_[std::size_t(n)];
+        const auto report = [this, n](const char* name, const conversion::OutputSink* output) {
+            if (output == nullptr) return;
+            const conversion::OutputSink::Tally t = output->tally();
+            monitor_.setOutputTally(n, name, t.files, t.bytes);
+        };
+        report("qrx", in.qrx.get());
+        report("int4", in.fourInt.get());
+        report("mseed", in.mseed.get());
+    }
 }
 
 void Worker::waitForData(int milliseconds, const platform::WakeEvent* stopWake) {

@@ -93,6 +93,8 @@ private:
     };
 
     bool idle(const Input& input) const;
+    /// Hands every output's tally to the monitor.
+    void reportTallies();
     /// Waits up to `milliseconds` (0: only looks) for a folder change, a
     /// wake-up or `stopWake` (may be null); inputs whose folder changed look
     /// again at once.

@@ -179,6 +179,7 @@ void FourIntOutput::openFile(ChannelFile& file, int channel) {
                            std::strerror(errno), channel);
         return;
     }
+    ++tally_.files;
     if (file.dropped != 0) {
         VELT_LOG_WARNING(logName_, "channel %d writing again after %ld dropped blocks", channel, file.dropped);
         file.dropped = 0;
@@ -189,6 +190,7 @@ bool FourIntOutput::writeGathered(ChannelFile& file, int channel) {
     if (file.gathered.empty() || file.fd < 0) return true;
     const bool ok = platform::writeFully(file.fd, file.gathered.data(), file.gathered.size());
     if (ok) {
+        tally_.bytes += file.gathered.size();
         file.size += int64_t(file.gathered.size());
         file.unsynced = true;
     } else {

@@ -108,8 +108,10 @@ public:
     /// @brief Name (prefix included) of the file a block of `channel` stamped
     /// `blockTime` would open now.
     std::string fileNameFor(int channel, int64_t blockTime) const;
+    Tally tally() const override { return tally_; }
 
 private:
+    Tally tally_;
     struct ChannelFile {
         int fd = -1;
         std::string path;

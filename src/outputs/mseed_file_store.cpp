@@ -341,6 +341,8 @@ void MseedFileStore::appendRecords(const uint8_t* records, int count) {
         writer_->submit(finishedFilePath(fileNumber_), pendingPath(fileNumber_),
                         std::vector<uint8_t>(records, records + bytes));
         ++fileNumber_;
+        ++tally_.files;
+        tally_.bytes += bytes;
         counterUnsaved_ = true;
         return;
     }
@@ -349,6 +351,8 @@ void MseedFileStore::appendRecords(const uint8_t* records, int count) {
         return;
     }
     if (platform::writeFully(workFd_, records, bytes)) {
+        if (workSize_ == 0) ++tally_.files;
+        tally_.bytes += bytes;
         workSize_ += int64_t(bytes);
         workUnsynced_ = true;
     } else {

@@ -143,6 +143,7 @@ public:
     /// @brief NETWORK as configured (empty: none).
     const std::string& network() const { return network_; }
 
+    Tally tally() const override { return tally_; }
     /// @brief Number the next finished file will get.
     uint32_t nextFileNumber() const { return fileNumber_; }
     const std::string& workFilePath() const { return workPath_; }
@@ -150,6 +151,7 @@ public:
     std::string finishedFilePath(uint32_t number) const;
 
 private:
+    Tally tally_;
     struct Run {
         std::vector<int32_t> samples;  // capacity in size(); empty until first use
         std::size_t count = 0;

@@ -237,6 +237,8 @@ int QrxFileWriter::createFile(QrxStation& station, QrxTrace& trace) {
         trace.relativePath.clear();
         return -1;
     }
+    ++filesBegun_;
+    bytesWritten_ += data.size();
     if (database_ != nullptr)
         database_->insertFile(trace.relativePath, station.name, trace.channel, trace.fileStart, trace.runDuration,
                               trace.rate, trace.gain, kQrxDataType);
@@ -268,6 +270,7 @@ int QrxFileWriter::appendRun(QrxStation& station, QrxTrace& trace) {
                        cut == 0 ? "" : " (and the file may end in a partial sample)");
         return -1;
     }
+    bytesWritten_ += bytes_.size();
     trace.fileDuration += trace.runDuration;
     const std::string header =
         qrxHeader(trace.fileStart, trace.fileDuration, trace.rate, trace.gain, station.name, trace.channel);

@@ -128,8 +128,13 @@ public:
 
     const std::string& dataDirectory() const { return dataDirectory_; }
     const std::vector<QrxStation>& stations() const { return stations_; }
+    /// @brief Files created and bytes written since the writer was made.
+    uint64_t filesBegun() const { return filesBegun_; }
+    uint64_t bytesWritten() const { return bytesWritten_; }
 
 private:
+    uint64_t filesBegun_ = 0;
+    uint64_t bytesWritten_ = 0;
     int addPortion(const std::string& station, const std::string& channel, int32_t gain, double rate,
                    double start, int count, const int32_t* samples);
     QrxTrace* findTrace(const std::string& station, const std::string& channel, double rate,

@@ -108,6 +108,7 @@ public:
     std::size_t rowsWaiting() const { return database_.backlog(); }
     int maxBlock() const { return maxBlock_; }
     const QrxFileWriter& writer() const { return writer_; }
+    Tally tally() const override { return {writer_.filesBegun(), writer_.bytesWritten()}; }
 
 private:
     void writePending();

@@ -41,6 +41,12 @@ public:
     /// @brief Number of FILELIST rows of the input waiting for the database
     /// to answer again; reported when it changes (0 once they are written).
     virtual void setRowsWaiting(int input, long rows) { (void)input, (void)rows; }
+    /// @brief Files begun and bytes written since the start by one of the
+    /// input's outputs (`output`: "qrx", "int4", "mseed"); reported before
+    /// each flush().
+    virtual void setOutputTally(int input, const char* output, uint64_t files, uint64_t bytes) {
+        (void)input, (void)output, (void)files, (void)bytes;
+    }
     /// @brief Hands on whatever the implementation gathered and has not shown
     /// yet; the worker calls it before it idles and every few thousand passes.
     virtual void flush() {}

@@ -14,6 +14,7 @@
 
 #include "platform/log.h"
 #include "serve/websocket.h"
+#include "web/web_assets.h"
 
 namespace velt::serve {
 
@@ -311,6 +312,8 @@ void SeedlinkServer::readFrom(Connection& c) {
             if (looksLikeHttp(bytes)) {
                 c.mode = Connection::Mode::Http;
                 c.head = std::make_unique<HttpRequestHead>();
+            } else if (!settings_.seedlink) {
+                return close(c, "not an HTTP request (this port serves only the status page)");
             } else {
                 c.mode = Connection::Mode::SeedLink;
                 if (!c.refused) c.session = std::make_unique<SeedlinkSession>(identity_, *this, c);
@@ -356,9 +359,11 @@ void SeedlinkServer::handleHttp(Connection& c) {
         return;
     }
     const HttpRequest& request = c.head->request();
-    if (request.target != kWebSocketPath) {
-        c.out += httpErrorResponse(request.method == "GET" ? 404 : 405,
-                                   "this port serves SeedLink, and WebSocket clients at /seedlink");
+    const std::string_view target = request.target;
+    const std::size_t query = target.find('?');
+    const std::string_view path = target.substr(0, query);
+    if (path != kWebSocketPath || !settings_.seedlink) {
+        answerPage(c, request.method, path, query == std::string_view::npos ? "" : target.substr(query + 1));
         c.closeAfterFlush = true;
         return;
     }
@@ -378,6 +383,31 @@ void SeedlinkServer::handleHttp(Connection& c) {
     c.session = std::make_unique<SeedlinkSession>(identity_, *this, c);
     // The subprotocol names the version: a 4.0 client may leave out SLPROTO.
     if (decision.protocol == kProtocols[0]) c.session->speakVersion4();
+}
+
+std::string SeedlinkServer::stationId(int station) const {
+    if (station < 0 || std::size_t(station) >= stations_.size() || !stations_[std::size_t(station)]->known()) return {};
+    return stations_[std::size_t(station)]->id();
+}
+
+void SeedlinkServer::answerPage(Connection& c, const std::string& method, std::string_view path,
+                                std::string_view query) {
+    const web::Asset* asset = pages_ != nullptr ? web::findAsset(path) : nullptr;
+    HttpAnswer answer;
+    const bool known = asset != nullptr || (pages_ != nullptr && pages_->answer(path, query, answer));
+    if (!known) {
+        c.out += httpErrorResponse(404, settings_.seedlink ? "this port serves SeedLink, WebSocket clients at "
+                                                             "/seedlink, and the status page at /"
+                                                           : "this port serves the status page at /");
+    } else if (method != "GET") {
+        c.out += httpErrorResponse(405);
+    } else if (c.refused) {
+        c.out += httpErrorResponse(503, "too many connections");
+    } else if (asset != nullptr) {
+        c.out += httpResponse(200, asset->contentType, asset->bytes, "no-cache");
+    } else {
+        c.out += httpResponse(200, answer.contentType, answer.body, "no-store");
+    }
 }
 
 void SeedlinkServer::serve(Connection& c) {

@@ -8,7 +8,9 @@
 // from the files when it has room, so it falls back on the files however far
 // behind it is, and conversion never waits for it. The same port takes
 // WebSocket clients ("GET /seedlink", subprotocols SeedLink4.0 and
-// SeedLink3.1; every reply and packet one binary frame).
+// SeedLink3.1; every reply and packet one binary frame) and the program's
+// status pages (StatusPages): the page itself, its script and what the
+// program answers at its own paths, one request a connection.
 #pragma once
 
 #include <atomic>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -29,6 +32,25 @@ struct SeedlinkSettings {
     std::string listen;  // "ADDR:PORT"; empty: no server
     int maxConnections = 100;
     std::string organization;
+    /// false: HTTP only (status pages); a SeedLink client is turned away.
+    bool seedlink = true;
+};
+
+/// An answer of a program's own HTTP path.
+struct HttpAnswer {
+    std::string contentType;
+    std::string body;
+};
+
+/// What a program answers over HTTP beside SeedLink: /status.json, /metrics
+/// and whatever else its page asks for. Called on the server's thread, so an
+/// implementation copies its status under its own short lock.
+class StatusPages {
+public:
+    virtual ~StatusPages() = default;
+    /// @brief The answer to GET `path`; `query` is what followed '?' (may be
+    /// empty). @return false when the program has no such path.
+    virtual bool answer(std::string_view path, std::string_view query, HttpAnswer& answer) = 0;
 };
 
 /// @brief Splits "ADDR:PORT" ("[v6]:PORT" too). @return false, with the
@@ -56,12 +78,18 @@ public:
     /// @brief Any thread: the station's store made files below `endFile`
     /// durable, the next record numbered `endSequence`.
     void committed(int station, uint32_t endFile, uint64_t endSequence);
+    /// @brief Before start(): serves the status page (/, /status.js) and
+    /// `pages`' paths (not owned; null: none).
+    void setPages(StatusPages* pages) { pages_ = pages; }
     void start();
     void stop();
 
     /// @brief The port bound (useful with port 0).
     uint16_t port() const { return port_; }
     std::size_t connectionCount() const { return connectionCount_.load(); }
+    /// @brief On the server's thread only (in StatusPages::answer): "NET_STA"
+    /// of station `station`, "" until its first record is durable.
+    std::string stationId(int station) const;
 
 private:
     struct Connection;
@@ -75,6 +103,7 @@ private:
     void accept();
     void readFrom(Connection& c);
     void handleHttp(Connection& c);
+    void answerPage(Connection& c, const std::string& method, std::string_view path, std::string_view query);
     void serve(Connection& c);
     void flush(Connection& c);
     void close(Connection& c, const char* why);
@@ -86,6 +115,7 @@ private:
 
     SeedlinkSettings settings_;
     ServerIdentity identity_;
+    StatusPages* pages_ = nullptr;
     int listenFd_ = -1;
     int epollFd_ = -1;
     uint16_t port_ = 0;

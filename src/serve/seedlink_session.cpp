@@ -253,8 +253,11 @@ void SeedlinkSession::command(const std::vector<std::string>& words, std::string
 }
 
 void SeedlinkSession::hello() {
-    // Said as configured, but never with a line end or other control character.
+    // Said as configured, but never with a line end or other control
+    // character, and never empty: some clients (the browser's among them)
+    // refuse a HELLO answer whose second line is blank.
     std::string organization = identity_.organization;
+    if (organization.empty()) organization = identity_.software.substr(0, identity_.software.find('/'));
     for (char& c : organization)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
     reply(helloLine(identity_) + "\r\n" + organization + "\r\n");

@@ -112,6 +112,7 @@ int base64Value(char c) {
 const char* reasonPhrase(int status) {
     switch (status) {
     case 101: return "Switching Protocols";
+    case 200: return "OK";
     case 400: return "Bad Request";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
@@ -458,6 +459,17 @@ std::string httpErrorResponse(int status, std::string_view detail) {
     }
     out += "Content-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     return out + body;
+}
+
+std::string httpResponse(int status, std::string_view contentType, std::string_view body,
+                         std::string_view cacheControl) {
+    std::string out = "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\nContent-Type: ";
+    out += contentType;
+    out += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nCache-Control: ";
+    out += cacheControl;
+    out += "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+    out += body;
+    return out;
 }
 
 // ---------------------------------------------------------------------------

@@ -148,6 +148,11 @@ std::string upgradeResponse(const UpgradeDecision& decision);
 /// names GET as allowed, 426 names the WebSocket upgrade and version 13.
 std::string httpErrorResponse(int status, std::string_view detail = {});
 
+/// @brief A complete response with "Connection: close", the body's type
+/// and length, and `cacheControl` ("no-store" for answers that change).
+std::string httpResponse(int status, std::string_view contentType, std::string_view body,
+                         std::string_view cacheControl);
+
 // ---------------------------------------------------------------------------
 // WebSocket frames
 

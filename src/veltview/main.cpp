@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,9 +15,11 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/program.h"
+#include "serve/seedlink_server.h"
 #include "veltview/canvas.h"
 #include "veltview/monitor.h"
 #include "veltview/monitor_fields.h"
+#include "veltview/status_page.h"
 #include "veltview/writer_window.h"
 
 #ifdef VELT_WITH_GUI
@@ -43,6 +46,8 @@ const char* const kUsage =
     "                 on standard error (always so when the program was built\n"
     "                 without windows); a device's check box is its STARTMODE;\n"
     "                 SIGUSR1 is Next File, SIGUSR2 Next Card\n"
+    "                 [HTTP] LISTEN=ADDR:PORT in veltView.ini serves a status page\n"
+    "                 there: / (live traces), /status.json, /metrics (Prometheus)\n"
     "  --duration S   stop in order after S seconds\n"
     "  --idle-wait-ms N  longest sleep when nothing arrives (default 100; 0 polls\n"
     "                 the link without sleeping, for measuring what that costs)\n"
@@ -175,6 +180,8 @@ int main(int argc, char** argv) {
     }
 #ifdef VELT_WITH_GUI
     if (!headless) {
+        if (!readMonitorSettings(velt::platform::inWorkingFolder("veltView.ini")).httpListen.empty())
+            std::fprintf(stderr, "veltview: veltView.ini [HTTP] LISTEN: the status page is served only with --headless\n");
         StopSignals::install();
         return velt::veltview::gui::runWithWindow(argc, argv, "./veltView.ini");
     }
@@ -185,7 +192,41 @@ int main(int argc, char** argv) {
     MemoryWriterWindow writers;
     StatusLine fields(clock, writers);
     ConsoleUi ui;
-    Monitor monitor("./veltView.ini", canvas, fields, writers, ui, clock);
+    // The status page: a port that cannot be bound is said at once, and the
+    // recorder is recorded all the same; the run then ends with status 2.
+    MonitorStatusPage page(fields, writers, ui, clock);
+    const std::string httpListen = readMonitorSettings(velt::platform::inWorkingFolder("veltView.ini")).httpListen;
+    std::unique_ptr<velt::serve::SeedlinkServer> http;
+    bool httpFailed = false;
+    if (!httpListen.empty()) {
+        velt::serve::SeedlinkSettings settings;
+        settings.listen = httpListen;
+        settings.seedlink = false;
+        http = std::make_unique<velt::serve::SeedlinkServer>(settings, std::string("veltview/") +
+                                                                           velt::platform::programVersion());
+        std::string error;
+        if (http->open(error) != 0) {
+            std::fprintf(stderr, "veltview: veltView.ini [HTTP] LISTEN: %s; recording without the status page\n",
+                         error.c_str());
+            http.reset();
+            httpFailed = true;
+        }
+    }
+    const bool served = http != nullptr;
+    Monitor monitor("./veltView.ini", canvas, served ? static_cast<MonitorFields&>(page) : fields,
+                    served ? static_cast<WriterWindow&>(page) : writers, served ? static_cast<MonitorUi&>(page) : ui,
+                    clock);
+    if (http) {
+        monitor.setSampleSink(&page.samples());
+        http->setPages(&page);
+        http->start();
+        std::string host, reason;
+        uint16_t port = 0;
+        velt::serve::parseListenAddress(httpListen, host, port, reason);
+        if (host.find(':') != std::string::npos) host = "[" + host + "]";
+        VELT_LOG_INFO("HTTP", "serving the status page at http://%s:%u/ (port %u)", host.c_str(),
+                      unsigned(http->port()), unsigned(http->port()));
+    }
     monitor.setIdleWait(idleWait);
     monitor.setEndWithoutLink(true);
     running.store(&monitor);
@@ -205,5 +246,6 @@ int main(int argc, char** argv) {
     monitor.run();
     if (timer.joinable()) timer.join();
     running.store(nullptr);
-    return monitor.linkMissing() ? velt::platform::kExitUsage : velt::platform::kExitDone;
+    if (http) http->stop();
+    return monitor.linkMissing() || httpFailed ? velt::platform::kExitUsage : velt::platform::kExitDone;
 }

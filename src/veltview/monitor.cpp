@@ -10,6 +10,7 @@
 #include "platform/ini_file.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "serve/seedlink_server.h"
 
 namespace velt::veltview {
 
@@ -32,6 +33,7 @@ MonitorSettings readMonitorSettings(const std::string& ini) {
     s.imagePath = path(ini, "LCDEEPROM", ".\\lcdeeprom.dat");
     s.archivePath = path(ini, "ARCHIVE", ".\\arch.ini");
     s.realtimePath = path(ini, "QDATACOL", "");
+    s.httpListen = platform::readProfileString(ini, "HTTP", "LISTEN", "", 256);
     return s;
 }
 
@@ -56,11 +58,15 @@ void checkDestination(platform::SettingsCheck& check, const std::string& file, c
 platform::SettingsCheck checkMonitorSettings(const std::string& ini) {
     platform::SettingsCheck check;
     if (!check.file(ini, "the monitor's settings; give their folder with --config DIR")) return check;
-    check.sections(ini, {"VELTVIEW", "LCDEEPROM", "ARCHIVE", "QDATACOL"});
+    check.sections(ini, {"VELTVIEW", "LCDEEPROM", "ARCHIVE", "QDATACOL", "HTTP"});
     const MonitorSettings s = readMonitorSettings(ini);
     std::string error;
     if (!link::makeDeviceLink(s.device, s.deviceConfig, error))
         check.add(platform::SettingsProblem{ini, "VELTVIEW", "INDEVICE", error});
+    std::string host;
+    uint16_t port = 0;
+    if (!s.httpListen.empty() && !serve::parseListenAddress(s.httpListen, host, port, error))
+        check.add(platform::SettingsProblem{ini, "HTTP", "LISTEN", error});
     // The card-archive settings may be absent at their default name (no
     // archiving); a name given on purpose must exist.
     const bool archiveNamed = !path(ini, "ARCHIVE", "").empty();

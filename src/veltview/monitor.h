@@ -54,9 +54,10 @@ struct MonitorSettings {
     std::string imagePath = "./lcdeeprom.dat";
     std::string archivePath = "./arch.ini";
     std::string realtimePath;  // "" = no real-time files
+    std::string httpListen;    // [HTTP] LISTEN, "ADDR:PORT" of the status page; "" = none
 };
 
-/// @brief veltView.ini (its VELTVIEW, LCDEEPROM, ARCHIVE and QDATACOL sections).
+/// @brief veltView.ini (its VELTVIEW, LCDEEPROM, ARCHIVE, QDATACOL and HTTP sections).
 MonitorSettings readMonitorSettings(const std::string& iniPath);
 
 /// @brief Checks veltView.ini and the files it names before monitoring
@@ -119,6 +120,8 @@ public:
     /// @brief Longest sleep when nothing arrives (0: poll without sleeping).
     void setIdleWait(int milliseconds) { idleWaitMs_ = milliseconds; }
     const Receiver& receiver() const { return receiver_; }
+    /// @brief Before run(): every sample row also goes to `sink` (not owned).
+    void setSampleSink(SampleSink* sink) { receiver_.setSampleSink(sink); }
     int runs() const { return runs_.load(); }
     /// @brief With `on`, run() ends when INDEVICE names no link, instead of
     /// idling until stop() (a headless monitor has nobody to read the message).

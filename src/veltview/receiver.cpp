@@ -139,6 +139,7 @@ void Receiver::accept(int length) {
     scalingReady_ = false;
     rowCount_ = 0;
     p_.display.resetDisplay(samples_);
+    if (p_.samples) p_.samples->setRate(samples_);
     phase_ = Phase::Skipping;
 }
 
@@ -159,6 +160,7 @@ void Receiver::demultiplex(int index, uint8_t b) {
         if (rowCount_ == 0 || v > maximum_[std::size_t(k)]) maximum_[std::size_t(k)] = v;
     }
     if (scalingReady_) p_.display.addRow(current_.data());
+    if (p_.samples) p_.samples->addRow(current_.data());
     ++rowCount_;
 }
 
@@ -234,6 +236,7 @@ void Receiver::decodeStatus() {
         // that it is left blank.
         const std::string time = locked_ ? blockTimeText(int64_t(uint32_t(base_ + block + 1))) : std::string();
         p_.fields.setField(Field::CurrentTime, time);
+        if (locked_ && p_.samples) p_.samples->markTime(int64_t(uint32_t(base_ + block + 1)));
         if (sweepStarts && !p_.display.frozen())
             p_.panel.putText(0, kTimeRow, locked_ ? time : std::string(kTimeChars, ' '));
         timeOfDay_ = locked_ ? time.substr(11) : std::string();

@@ -35,6 +35,7 @@
 #include "veltview/monitor_fields.h"
 #include "veltview/panel_image.h"
 #include "veltview/realtime_writer.h"
+#include "veltview/recent_samples.h"
 #include "veltview/trace_display.h"
 
 namespace velt::veltview {
@@ -48,6 +49,7 @@ struct ReceiverParts {
     RealtimeWriter* realtime = nullptr;
     PanelImage* image = nullptr;
     std::string imagePath;
+    SampleSink* samples = nullptr;  // every sample row, for the status page
 };
 
 class Receiver final {
@@ -60,6 +62,8 @@ public:
 
     /// @brief Where the panel parameter image is loaded from at each learning.
     void setImagePath(std::string path) { p_.imagePath = std::move(path); }
+    /// @brief Where every sample row goes besides the display (null: nowhere).
+    void setSampleSink(SampleSink* sink) { p_.samples = sink; }
     /// @brief Starts a monitoring run: the learning phase begins.
     void startReception();
     /// @brief One received byte. @return true when it ended a block of the main phase.

@@ -1,6 +1,7 @@
 // The server over real sockets: a record made durable reaches a caught-up
 // client at once, a client over the limit gets the protocol's error and
-// nothing else, and a WebSocket client gets each reply as one binary frame.
+// nothing else, and a WebSocket client gets each reply as one binary frame;
+// the status pages answer GET only, and an HTTP-only server turns SeedLink away.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -105,6 +106,53 @@ TEST(SeedlinkServer, LiveRecordsTheConnectionLimitAndWebSocketFrames) {
     second.send(frame);
     EXPECT_EQ(second.read(6), std::string("\x82\x04OK\r\n", 6));
     server.stop();
+}
+
+class OnePage final : public StatusPages {
+public:
+    bool answer(std::string_view path, std::string_view query, HttpAnswer& answer) override {
+        if (path != "/status.json") return false;
+        answer = {"application/json", "{\"query\":\"" + std::string(query) + "\"}"};
+        return true;
+    }
+};
+
+std::string exchange(uint16_t port, const std::string& request) {
+    Client c(port);
+    c.send(request);
+    return c.read(1 << 22);  // up to the server's close
+}
+
+TEST(SeedlinkServer, StatusPagesAnswerGetOnly) {
+    OnePage pages;
+    SeedlinkServer server({"127.0.0.1:0", 10, "Test"}, "velt/test");
+    std::string error;
+    ASSERT_EQ(server.open(error), 0) << error;
+    server.setPages(&pages);
+    server.start();
+    const std::string page = exchange(server.port(), "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << page.substr(0, 200);
+    EXPECT_NE(page.find("Content-Type: text/html"), std::string::npos);
+    EXPECT_NE(page.find("/status.js"), std::string::npos) << "the page loads its script";
+    const std::string status = exchange(server.port(), "GET /status.json?after=7 HTTP/1.1\r\n\r\n");
+    EXPECT_NE(status.find("Cache-Control: no-store"), std::string::npos) << status;
+    EXPECT_EQ(status.substr(status.find("\r\n\r\n") + 4), "{\"query\":\"after=7\"}");
+    EXPECT_EQ(exchange(server.port(), "POST /status.json HTTP/1.1\r\n\r\n").substr(0, 12), "HTTP/1.1 405");
+    EXPECT_EQ(exchange(server.port(), "HEAD / HTTP/1.1\r\n\r\n").substr(0, 12), "HTTP/1.1 405");
+    EXPECT_EQ(exchange(server.port(), "GET /etc/passwd HTTP/1.1\r\n\r\n").substr(0, 12), "HTTP/1.1 404");
+    server.stop();
+
+    SeedlinkServer httpOnly({"127.0.0.1:0", 10, "Test", false}, "velt/test");
+    ASSERT_EQ(httpOnly.open(error), 0) << error;
+    httpOnly.setPages(&pages);
+    httpOnly.start();
+    bool closed = false;
+    Client seedlink(httpOnly.port());
+    seedlink.send("HELLO\r\n");
+    EXPECT_EQ(seedlink.read(100, &closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(exchange(httpOnly.port(), "GET /seedlink HTTP/1.1\r\n\r\n").substr(0, 12), "HTTP/1.1 404");
+    httpOnly.stop();
 }
 
 }  // namespace

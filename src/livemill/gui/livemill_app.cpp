@@ -26,7 +26,7 @@ int runWithWindow(int& argc, char** argv, const LivemillConfig& config, const Wo
     worker.start(
         [&] {
             WindowStatusMonitor monitor(window);
-            Worker w(config, monitor, options);
+            Worker w(config, seedlink.monitorFor(monitor, config.inputCount), options);
             w.setUp();
             seedlink.attach(w);
             w.run(stopRequested);
