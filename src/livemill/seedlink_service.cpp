@@ -53,13 +53,9 @@ void SeedlinkService::attach(Worker& worker) {
     server_->start();
     VELT_LOG_INFO("SeedLink", "serving %d station%s on %s (port %u)", stations, stations == 1 ? "" : "s",
                   settings_.listen.c_str(), unsigned(server_->port()));
-    std::string host, reason;
-    uint16_t port = 0;
-    if (board_ && serve::parseListenAddress(settings_.listen, host, port, reason)) {
-        if (host.find(':') != std::string::npos) host = "[" + host + "]";
-        VELT_LOG_INFO("HTTP", "serving the status page at http://%s:%u/ (port %u)", host.c_str(),
-                      unsigned(server_->port()), unsigned(server_->port()));
-    }
+    if (board_)
+        VELT_LOG_INFO("HTTP", "serving the status page at %s (port %u)",
+                      serve::pageAddress(settings_.listen, server_->port()).c_str(), unsigned(server_->port()));
 }
 
 }  // namespace velt::livemill

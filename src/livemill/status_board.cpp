@@ -133,15 +133,7 @@ std::vector<StatusBoard::Input> StatusBoard::snapshot() const {
 }
 
 bool StatusBoard::answer(std::string_view path, std::string_view, serve::HttpAnswer& answer) {
-    if (path == "/status.json") {
-        answer = {"application/json", statusJson()};
-        return true;
-    }
-    if (path == "/metrics") {
-        answer = {"text/plain; version=0.0.4; charset=utf-8", metricsText()};
-        return true;
-    }
-    return false;
+    return serve::answerStatus(path, answer, [this] { return statusJson(); }, [this] { return metricsText(); });
 }
 
 std::string StatusBoard::statusJson() const {

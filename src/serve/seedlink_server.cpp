@@ -74,6 +74,14 @@ bool parseListenAddress(const std::string& text, std::string& host, uint16_t& po
     return true;
 }
 
+std::string pageAddress(const std::string& listen, uint16_t port) {
+    std::string host, error;
+    uint16_t configured = 0;
+    if (!parseListenAddress(listen, host, configured, error)) host = listen;
+    if (host.find(':') != std::string::npos) host = "[" + host + "]";
+    return "http://" + host + ":" + std::to_string(port) + "/";
+}
+
 struct SeedlinkServer::Connection final : SeedlinkSession::Sink {
     enum class Mode { Unknown, SeedLink, Http, WebSocket };
     int fd = -1;

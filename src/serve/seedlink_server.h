@@ -57,6 +57,25 @@ public:
 /// reason in `error`, when it is not an address and port.
 bool parseListenAddress(const std::string& text, std::string& host, uint16_t& port, std::string& error);
 
+/// @brief The answers every program's status has: /status.json and
+/// /metrics (Prometheus text), made by `json` and `metrics` only when asked
+/// for. @return false for any other path.
+template <typename Json, typename Metrics>
+bool answerStatus(std::string_view path, HttpAnswer& answer, Json json, Metrics metrics) {
+    if (path == "/status.json") {
+        answer = {"application/json", json()};
+        return true;
+    }
+    if (path == "/metrics") {
+        answer = {"text/plain; version=0.0.4; charset=utf-8", metrics()};
+        return true;
+    }
+    return false;
+}
+
+/// @brief "http://HOST:PORT/" for a LISTEN setting and the port bound (for messages).
+std::string pageAddress(const std::string& listen, uint16_t port);
+
 class SeedlinkServer final : public StationDirectory {
 public:
     /// Bytes a client's queue holds before records wait in the files.

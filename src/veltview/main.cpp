@@ -220,12 +220,8 @@ int main(int argc, char** argv) {
         monitor.setSampleSink(&page.samples());
         http->setPages(&page);
         http->start();
-        std::string host, reason;
-        uint16_t port = 0;
-        velt::serve::parseListenAddress(httpListen, host, port, reason);
-        if (host.find(':') != std::string::npos) host = "[" + host + "]";
-        VELT_LOG_INFO("HTTP", "serving the status page at http://%s:%u/ (port %u)", host.c_str(),
-                      unsigned(http->port()), unsigned(http->port()));
+        VELT_LOG_INFO("HTTP", "serving the status page at %s (port %u)",
+                      velt::serve::pageAddress(httpListen, http->port()).c_str(), unsigned(http->port()));
     }
     monitor.setIdleWait(idleWait);
     monitor.setEndWithoutLink(true);

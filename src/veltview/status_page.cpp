@@ -96,14 +96,8 @@ MonitorStatusPage::Shown MonitorStatusPage::copy() const {
 }
 
 bool MonitorStatusPage::answer(std::string_view path, std::string_view query, serve::HttpAnswer& answer) {
-    if (path == "/status.json") {
-        answer = {"application/json", statusJson()};
+    if (serve::answerStatus(path, answer, [this] { return statusJson(); }, [this] { return metricsText(); }))
         return true;
-    }
-    if (path == "/metrics") {
-        answer = {"text/plain; version=0.0.4; charset=utf-8", metricsText()};
-        return true;
-    }
     if (path == "/samples.json") {
         // "after=N": the first row the page does not have yet.
         uint64_t after = 0;
