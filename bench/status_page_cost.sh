@@ -9,14 +9,14 @@
 # headless Chromium (livemill's traces over the SeedLink WebSocket,
 # veltview's from /samples.json, the status every 2 s). Prints each
 # program's share of a core in both phases, the difference (the page's cost
-# to the program) and the browser's own share.
+# to the program) and the two browsers' own share.
 #
 #   bench/status_page_cost.sh [SECONDS]     (default 600 s a phase; 150 s warm-up)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 seconds=${1:-600}
-warmup=150
+warmup=${VELT_WARMUP:-150}
 chromium=${VELT_CHROMIUM:-/usr/bin/chromium}
 [ -x "$chromium" ] || { echo "status_page_cost: $chromium is missing (scripts/bootstrap installs it)" >&2; exit 1; }
 
@@ -27,9 +27,9 @@ fi
 cmake --build "$build" --target livemill veltview veltsim -j "${VELT_JOBS:-2}" >/dev/null
 bin=$build/bin
 work=$(mktemp -d "$build/bench-page.XXXXXX")
-browser=
+browsers=()
 cleanup() {
-  [ -n "$browser" ] && kill -- -"$browser" 2>/dev/null
+  for b in "${browsers[@]}"; do kill -- -"$b" 2>/dev/null; done
   kill $(jobs -p) 2>/dev/null || true
   sleep 1
   [ -n "${VELT_KEEP:-}" ] || rm -rf "$work"
@@ -59,12 +59,8 @@ lmport=$(pageport livemill.log)
 
 # Processor time of a process, or of every process of a group, in clock ticks.
 ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-group_ticks() {
-  local sum=0 pid
-  for pid in $(ps -o pid= -g "$1"); do
-    sum=$((sum + $(awk '{ print $14 + $15 }' "/proc/$pid/stat" 2>/dev/null || echo 0)))
-  done
-  echo $sum
+session_ticks() {  # every process of session $1 (the browser and its helpers)
+  awk -v sid="$1" '{ sub(/^.*\) /, ""); if ($4 == sid) sum += $12 + $13 } END { print sum + 0 }' /proc/[0-9]*/stat 2>/dev/null
 }
 hz=$(getconf CLK_TCK)
 share() { awk -v t="$1" -v hz="$hz" -v s="$seconds" 'BEGIN { printf "%.3f", 100 * t / hz / s }'; }
@@ -74,19 +70,29 @@ sleep $warmup
 l0=$(ticks $converter); v0=$(ticks $viewer)
 sleep "$seconds"
 l1=$(ticks $converter); v1=$(ticks $viewer)
-setsid "$chromium" --headless=new --no-sandbox --disable-gpu --user-data-dir="$work/profile" \
-  --remote-debugging-port=0 "http://127.0.0.1:$lmport/" "http://127.0.0.1:$vvport/" >chromium.log 2>&1 &
-browser=$!
+# One browser a page: headless Chromium opens one page a process.
+for page in "http://127.0.0.1:$lmport/" "http://127.0.0.1:$vvport/"; do
+  setsid "$chromium" --headless=new --no-sandbox --disable-gpu --user-data-dir="$work/profile-${#browsers[@]}" \
+    --remote-debugging-port=0 "$page" >>chromium.log 2>&1 &
+  browsers+=($!)
+done
 sleep 5  # the pages load and fill their traces
-b0=$(group_ticks $browser)
+clients() { python3 -c 'import json, sys, urllib.request; print(json.load(urllib.request.urlopen(sys.argv[1], timeout=5))["seedlink"]["clients"])' "$1"; }
+[ "$(clients "http://127.0.0.1:$lmport/status.json")" -ge 1 ] || { echo "status_page_cost: livemill's page did not connect" >&2; exit 1; }
+browser_ticks() { local sum=0 b; for b in "${browsers[@]}"; do sum=$((sum + $(session_ticks "$b"))); done; echo $sum; }
+b0=$(browser_ticks)
 l2=$(ticks $converter); v2=$(ticks $viewer)
 sleep "$seconds"
 l3=$(ticks $converter); v3=$(ticks $viewer)
-b1=$(group_ticks $browser)
+b1=$(browser_ticks)
+for b in "${browsers[@]}"; do
+  kill -0 "$b" 2>/dev/null || { echo "status_page_cost: a browser ended: $(tail -n 3 chromium.log)" >&2; exit 1; }
+done
 echo "status_page_cost: share of one core over $seconds s (percent)"
 printf '  %-9s %12s %12s %12s\n' program "no page" "page open" difference
 printf '  %-9s %12s %12s %12s\n' livemill "$(share $((l1 - l0)))" "$(share $((l3 - l2)))" "$(share $(((l3 - l2) - (l1 - l0))))"
 printf '  %-9s %12s %12s %12s\n' veltview "$(share $((v1 - v0)))" "$(share $((v3 - v2)))" "$(share $(((v3 - v2) - (v1 - v0))))"
-printf '  %-9s %12s %12s\n' browser - "$(share $((b1 - b0)))"
+printf '  %-9s %12s %12s\n' browsers - "$(share $((b1 - b0)))"
+echo "  (livemill's SeedLink clients at the end, the page's among them: $(clients "http://127.0.0.1:$lmport/status.json"))"
 curl_like() { python3 -c 'import sys, urllib.request; print(len(urllib.request.urlopen(sys.argv[1], timeout=5).read()))' "$1"; }
 echo "  (the page's script: $(curl_like "http://127.0.0.1:$lmport/status.js") bytes, fetched once per page load)"

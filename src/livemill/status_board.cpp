@@ -145,7 +145,8 @@ std::string StatusBoard::statusJson() const {
         .member("version", platform::programVersion())
         .member("now", serve::isoSeconds(now))
         .member("started", serve::isoSeconds(started_));
-    j.key("seedlink").beginObject().member("clients", uint64_t(server_.connectionCount())).member("websocket", "/seedlink").endObject();
+    j.key("seedlink").beginObject();
+    j.member("clients", uint64_t(server_.clientCount())).member("websocket", "/seedlink").endObject();
     j.key("inputs").beginArray();
     for (std::size_t n = 0; n < inputs.size(); ++n) {
         const Input& in = inputs[n];
@@ -191,8 +192,8 @@ std::string StatusBoard::metricsText() const {
     serve::MetricsWriter m;
     m.family("velt_livemill_start_time_seconds", "gauge", "When the converter started, seconds since 1970 UTC.");
     m.sample({}, double(started_));
-    m.family("velt_livemill_seedlink_clients", "gauge", "SeedLink connections now.");
-    m.sample({}, double(server_.connectionCount()));
+    m.family("velt_livemill_seedlink_clients", "gauge", "SeedLink clients now, WebSocket ones among them.");
+    m.sample({}, double(server_.clientCount()));
     m.family("velt_livemill_input_waiting", "gauge", "1 while the input waits for new data.");
     for (std::size_t n = 0; n < inputs.size(); ++n) m.sample(labels(n), inputs[n].waiting ? 1 : 0);
     m.family("velt_livemill_input_last_block_time_seconds", "gauge",

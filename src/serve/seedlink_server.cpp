@@ -1,5 +1,6 @@
 #include "serve/seedlink_server.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -470,6 +471,11 @@ void SeedlinkServer::close(Connection& c, const char* why) {
     ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, c.fd, nullptr);
     ::close(c.fd);
     c.fd = -1;
+}
+
+std::size_t SeedlinkServer::clientCount() const {
+    return std::size_t(std::count_if(connections_.begin(), connections_.end(),
+                                     [](const std::unique_ptr<Connection>& c) { return c->fd >= 0 && c->session; }));
 }
 
 std::vector<StationFiles*> SeedlinkServer::stations() {

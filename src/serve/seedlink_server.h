@@ -106,6 +106,9 @@ public:
     /// @brief The port bound (useful with port 0).
     uint16_t port() const { return port_; }
     std::size_t connectionCount() const { return connectionCount_.load(); }
+    /// @brief On the server's thread only (in StatusPages::answer): the
+    /// SeedLink clients, WebSocket ones among them; not HTTP requests.
+    std::size_t clientCount() const;
     /// @brief On the server's thread only (in StatusPages::answer): "NET_STA"
     /// of station `station`, "" until its first record is durable.
     std::string stationId(int station) const;
