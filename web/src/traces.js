@@ -119,7 +119,10 @@ export class TracePanel {
   }
 }
 
+// A page nobody sees (a tab behind others, a phone's locked screen) keeps
+// its data but draws nothing until it is looked at again.
 setInterval(() => {
+  if (document.hidden) return;
   for (const p of panels) p.draw();
 }, kRedrawMs);
 
