@@ -79,12 +79,11 @@ done
 sleep 5  # the pages load and fill their traces
 clients() { python3 -c 'import json, sys, urllib.request; print(json.load(urllib.request.urlopen(sys.argv[1], timeout=5))["seedlink"]["clients"])' "$1"; }
 [ "$(clients "http://127.0.0.1:$lmport/status.json")" -ge 1 ] || { echo "status_page_cost: livemill's page did not connect" >&2; exit 1; }
-browser_ticks() { local sum=0 b; for b in "${browsers[@]}"; do sum=$((sum + $(session_ticks "$b"))); done; echo $sum; }
-b0=$(browser_ticks)
+lb0=$(session_ticks "${browsers[0]}"); vb0=$(session_ticks "${browsers[1]}")
 l2=$(ticks $converter); v2=$(ticks $viewer)
 sleep "$seconds"
 l3=$(ticks $converter); v3=$(ticks $viewer)
-b1=$(browser_ticks)
+lb1=$(session_ticks "${browsers[0]}"); vb1=$(session_ticks "${browsers[1]}")
 for b in "${browsers[@]}"; do
   kill -0 "$b" 2>/dev/null || { echo "status_page_cost: a browser ended: $(tail -n 3 chromium.log)" >&2; exit 1; }
 done
@@ -92,7 +91,8 @@ echo "status_page_cost: share of one core over $seconds s (percent)"
 printf '  %-9s %12s %12s %12s\n' program "no page" "page open" difference
 printf '  %-9s %12s %12s %12s\n' livemill "$(share $((l1 - l0)))" "$(share $((l3 - l2)))" "$(share $(((l3 - l2) - (l1 - l0))))"
 printf '  %-9s %12s %12s %12s\n' veltview "$(share $((v1 - v0)))" "$(share $((v3 - v2)))" "$(share $(((v3 - v2) - (v1 - v0))))"
-printf '  %-9s %12s %12s\n' browsers - "$(share $((b1 - b0)))"
+printf '  %-9s %12s %12s   (livemill'"'"'s page)\n' browser - "$(share $((lb1 - lb0)))"
+printf '  %-9s %12s %12s   (veltview'"'"'s page)\n' browser - "$(share $((vb1 - vb0)))"
 echo "  (livemill's SeedLink clients at the end, the page's among them: $(clients "http://127.0.0.1:$lmport/status.json"))"
 curl_like() { python3 -c 'import sys, urllib.request; print(len(urllib.request.urlopen(sys.argv[1], timeout=5).read()))' "$1"; }
 echo "  (the page's script: $(curl_like "http://127.0.0.1:$lmport/status.js") bytes, fetched once per page load)"

@@ -8,7 +8,7 @@ import {
 } from "./seisplot.js";
 
 export const kTraceWindow = Duration.fromObject({ minutes: 5 });
-const kRedrawMs = 1000; // drawing costs far more than taking data: at most once a second
+const kRedrawMs = 2000; // drawing costs far more than taking data: at most every 2 s
 const kSamplesPollMs = 1000;
 const kMaxReconnectPauseMs = 30_000;
 
