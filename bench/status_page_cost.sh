@@ -28,8 +28,9 @@ cmake --build "$build" --target livemill veltview veltsim -j "${VELT_JOBS:-2}" >
 bin=$build/bin
 work=$(mktemp -d "$build/bench-page.XXXXXX")
 browsers=()
+# Every step may fail (a browser already gone) without stopping the rest.
 cleanup() {
-  for b in "${browsers[@]}"; do kill -- -"$b" 2>/dev/null; done
+  for b in "${browsers[@]}"; do kill -- -"$b" 2>/dev/null || true; done
   kill $(jobs -p) 2>/dev/null || true
   sleep 1
   [ -n "${VELT_KEEP:-}" ] || rm -rf "$work"
