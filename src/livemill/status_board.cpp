@@ -1,5 +1,7 @@
 #include "livemill/status_board.h"
 
+#include <optional>
+
 #include "platform/program.h"
 #include "recorder/configuration_record.h"
 #include "serve/status_text.h"
@@ -190,43 +192,49 @@ std::string StatusBoard::metricsText() const {
         return Labels{{"input", std::to_string(n)}, {"station", inputs[n].station}};
     };
     serve::MetricsWriter m;
+    // A gauge with a sample for every input that has a value (none: absent).
+    auto perInput = [&](const char* name, const char* help, auto value) {
+        m.family(name, "gauge", help);
+        for (std::size_t n = 0; n < inputs.size(); ++n)
+            if (const std::optional<double> v = value(inputs[n])) m.sample(labels(n), *v);
+    };
+    auto perOutput = [&](const char* name, const char* help, uint64_t Output::*count) {
+        m.family(name, "counter", help);
+        for (std::size_t n = 0; n < inputs.size(); ++n)
+            for (const Output& o : inputs[n].outputs) {
+                Labels l = labels(n);
+                l.emplace_back("output", o.kind);
+                m.sample(l, double(o.*count));
+            }
+    };
+    using Value = std::optional<double>;
     m.family("velt_livemill_start_time_seconds", "gauge", "When the converter started, seconds since 1970 UTC.");
     m.sample({}, double(started_));
     m.family("velt_livemill_seedlink_clients", "gauge", "SeedLink clients now, WebSocket ones among them.");
     m.sample({}, double(server_.clientCount()));
-    m.family("velt_livemill_input_waiting", "gauge", "1 while the input waits for new data.");
-    for (std::size_t n = 0; n < inputs.size(); ++n) m.sample(labels(n), inputs[n].waiting ? 1 : 0);
-    m.family("velt_livemill_input_last_block_time_seconds", "gauge",
-             "Time of the last block converted, seconds since 1970 UTC (absent before the first).");
-    for (std::size_t n = 0; n < inputs.size(); ++n)
-        if (inputs[n].lastBlockTime != 0) m.sample(labels(n), double(inputs[n].lastBlockTime));
-    m.family("velt_livemill_input_lag_seconds", "gauge", "How far the last block converted lies behind the clock.");
-    for (std::size_t n = 0; n < inputs.size(); ++n)
-        if (inputs[n].lastBlockTime != 0) m.sample(labels(n), double(now - inputs[n].lastBlockTime));
-    m.family("velt_livemill_input_block_number", "gauge", "Number of the last block checked.");
-    for (std::size_t n = 0; n < inputs.size(); ++n) m.sample(labels(n), double(inputs[n].block));
-    m.family("velt_livemill_input_restart_number", "gauge", "The recorder's restart number.");
-    for (std::size_t n = 0; n < inputs.size(); ++n) m.sample(labels(n), double(inputs[n].restart));
-    m.family("velt_livemill_input_file_number", "gauge", "Number of the input file being read.");
-    for (std::size_t n = 0; n < inputs.size(); ++n) m.sample(labels(n), double(inputs[n].file));
-    m.family("velt_livemill_input_offset_bytes", "gauge", "Reading position in the input file.");
-    for (std::size_t n = 0; n < inputs.size(); ++n) m.sample(labels(n), double(inputs[n].offset));
-    m.family("velt_livemill_filelist_rows_waiting", "gauge", "FILELIST rows waiting for the database.");
-    for (std::size_t n = 0; n < inputs.size(); ++n) m.sample(labels(n), double(inputs[n].rowsWaiting));
-    m.family("velt_livemill_output_files_total", "counter", "Output files begun since the start.");
-    for (std::size_t n = 0; n < inputs.size(); ++n)
-        for (const Output& o : inputs[n].outputs) {
-            Labels l = labels(n);
-            l.emplace_back("output", o.kind);
-            m.sample(l, double(o.files));
-        }
-    m.family("velt_livemill_output_bytes_total", "counter", "Bytes written to output files since the start.");
-    for (std::size_t n = 0; n < inputs.size(); ++n)
-        for (const Output& o : inputs[n].outputs) {
-            Labels l = labels(n);
-            l.emplace_back("output", o.kind);
-            m.sample(l, double(o.bytes));
-        }
+    perInput("velt_livemill_input_waiting", "1 while the input waits for new data.",
+             [](const Input& in) -> Value { return in.waiting ? 1 : 0; });
+    perInput("velt_livemill_input_last_block_time_seconds",
+             "Time of the last block converted, seconds since 1970 UTC (absent before the first).",
+             [](const Input& in) -> Value {
+                 return in.lastBlockTime != 0 ? Value(double(in.lastBlockTime)) : std::nullopt;
+             });
+    perInput("velt_livemill_input_lag_seconds", "How far the last block converted lies behind the clock.",
+             [now](const Input& in) -> Value {
+                 return in.lastBlockTime != 0 ? Value(double(now - in.lastBlockTime)) : std::nullopt;
+             });
+    perInput("velt_livemill_input_block_number", "Number of the last block checked.",
+             [](const Input& in) -> Value { return double(in.block); });
+    perInput("velt_livemill_input_restart_number", "The recorder's restart number.",
+             [](const Input& in) -> Value { return double(in.restart); });
+    perInput("velt_livemill_input_file_number", "Number of the input file being read.",
+             [](const Input& in) -> Value { return double(in.file); });
+    perInput("velt_livemill_input_offset_bytes", "Reading position in the input file.",
+             [](const Input& in) -> Value { return double(in.offset); });
+    perInput("velt_livemill_filelist_rows_waiting", "FILELIST rows waiting for the database.",
+             [](const Input& in) -> Value { return double(in.rowsWaiting); });
+    perOutput("velt_livemill_output_files_total", "Output files begun since the start.", &Output::files);
+    perOutput("velt_livemill_output_bytes_total", "Bytes written to output files since the start.", &Output::bytes);
     return m.text();
 }
 
